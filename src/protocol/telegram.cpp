@@ -1,0 +1,93 @@
+// Telegram framing and the command table. Protocol layer.
+#include "protocol/telegram.h"
+
+#include <cstring>
+
+#include "protocol/commands.h"
+
+namespace tes {
+
+const char* CommandText(Cmd cmd) {
+    // Indications share codes with requests and carry no text, so the first
+    // row with a text for the code is the request's.
+#define TES_CMD_LOOKUP(name, code, text) \
+    if (static_cast<uint8_t>(cmd) == (code) && (text) != nullptr) return text;
+    TES_COMMAND_TABLE(TES_CMD_LOOKUP)
+#undef TES_CMD_LOOKUP
+    return nullptr;
+}
+
+uint8_t TelegramChecksum(uint16_t command, uint16_t telegramId, const uint8_t* data, size_t count) {
+    uint8_t sum = static_cast<uint8_t>(command ^ (command >> 8) ^ telegramId ^ (telegramId >> 8));
+    for (size_t i = 0; i < count; ++i) sum ^= data[i];
+    return sum;
+}
+
+size_t EncodeTelegram(uint8_t* out, uint16_t command, uint16_t telegramId, const uint8_t* data,
+                      size_t count) {
+    PutU16(out, static_cast<uint32_t>(count + 5));
+    PutU16(out + 2, command);
+    PutU16(out + 4, telegramId);
+    if (count != 0) std::memcpy(out + 6, data, count);
+    out[6 + count] = TelegramChecksum(command, telegramId, data, count);
+    return count + kTelegramOverhead;
+}
+
+bool TelegramView::Parse(const uint8_t* bytes, size_t count) {
+    if (count < kTelegramOverhead) {
+        *this = TelegramView();
+        return false;
+    }
+    nLength = GetU16(bytes);
+    nCommand = GetU16(bytes + 2);
+    nTelegramId = GetU16(bytes + 4);
+    pData = bytes + 6;
+    nDataLength = static_cast<uint32_t>(count - kTelegramOverhead);
+    cChecksum = bytes[count - 1];
+    return static_cast<uint64_t>(nDataLength) + 5 == nLength;
+}
+
+CTessaraMsg::CTessaraMsg(const uint8_t* data, uint16_t count, uint16_t command, uint16_t telegramId)
+    : nLength(static_cast<uint16_t>(count + 5)), nCommand(command), nTelegramId(telegramId) {
+    if (data != nullptr && count != 0) oData.assign(data, data + count);
+    nLength = static_cast<uint16_t>(oData.size() + 5);
+    cChecksum = CalcChecksum();
+}
+
+CTessaraMsg::CTessaraMsg(const TelegramView& view)
+    : oData(view.pData, view.pData + view.nDataLength),
+      nLength(static_cast<uint16_t>(view.nLength)),
+      nCommand(view.nCommand),
+      nTelegramId(view.nTelegramId),
+      cChecksum(view.cChecksum) {}
+
+bool CTessaraMsg::IsValid() const { return static_cast<uint16_t>(oData.size() + 5) == nLength; }
+
+uint8_t CTessaraMsg::CalcChecksum() const {
+    return TelegramChecksum(nCommand, nTelegramId, oData.data(), oData.size());
+}
+
+std::vector<uint8_t> CTessaraMsg::ToBytes() const {
+    std::vector<uint8_t> out(static_cast<size_t>(nLength) + 2);
+    // A telegram whose length field disagrees with its data is written as its
+    // fields say, without reading past the data.
+    PutU16(out.data(), nLength);
+    if (out.size() >= 6) {
+        PutU16(out.data() + 2, nCommand);
+        PutU16(out.data() + 4, nTelegramId);
+    }
+    const size_t room = out.size() >= kTelegramOverhead ? out.size() - kTelegramOverhead : 0;
+    const size_t n = oData.size() < room ? oData.size() : room;
+    if (n != 0) std::memcpy(out.data() + 6, oData.data(), n);
+    if (out.size() >= kTelegramOverhead) out.back() = cChecksum;
+    return out;
+}
+
+bool CTessaraMsg::FromBytes(const uint8_t* bytes, size_t count) {
+    TelegramView view;
+    view.Parse(bytes, count);
+    *this = count < kTelegramOverhead ? CTessaraMsg() : CTessaraMsg(view);
+    return count >= kTelegramOverhead && IsValid();
+}
+
+}  // namespace tes

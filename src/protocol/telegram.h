@@ -1,0 +1,98 @@
+// Telegram framing: length, command word, telegram id, data, XOR checksum,
+// all little-endian. Protocol layer.
+//
+//   offset 0  2 bytes  length  = bytes after this field (n + 5)
+//   offset 2  2 bytes  command word (bits 0-7 code, 8-14 device type, 15 confirmation)
+//   offset 4  2 bytes  telegram id
+//   offset 6  n bytes  data
+//   offset 6+n 1 byte  checksum = XOR of offsets 2 .. 5+n
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace tes {
+
+constexpr size_t kTelegramOverhead = 7;      // length, command, id, checksum
+constexpr size_t kMaxTelegramData = 65530;   // largest data part a length field can describe
+constexpr size_t kMaxTelegramSize = 65537;   // largest total a length field can announce
+
+inline uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t GetU32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline void PutU16(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void PutU32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+// XOR checksum over command word, telegram id and data.
+uint8_t TelegramChecksum(uint16_t command, uint16_t telegramId, const uint8_t* data, size_t count);
+
+// Writes one telegram into `out`, which must hold count + 7 bytes; returns the
+// number of bytes written. `count` must not exceed kMaxTelegramData.
+size_t EncodeTelegram(uint8_t* out, uint16_t command, uint16_t telegramId, const uint8_t* data,
+                      size_t count);
+
+// A received telegram read in place, without copying its data. Valid while
+// the bytes it points into are.
+struct TelegramView {
+    uint32_t nLength = 5;  // the length field as received (32 bits: never truncated)
+    uint16_t nCommand = 0;
+    uint16_t nTelegramId = 0;
+    const uint8_t* pData = nullptr;
+    uint32_t nDataLength = 0;
+    uint8_t cChecksum = 0;
+
+    // Parses `count` bytes of one complete telegram. False for fewer than 7
+    // bytes or when the data length disagrees with the length field.
+    bool Parse(const uint8_t* bytes, size_t count);
+    bool ChecksumMatches() const {
+        return TelegramChecksum(nCommand, nTelegramId, pData, nDataLength) == cChecksum;
+    }
+};
+
+// The client's telegram object: a value that owns its data bytes.
+class CTessaraMsg {
+public:
+    std::vector<uint8_t> oData;
+    uint16_t nLength = 5;
+    uint16_t nCommand = 0;
+    uint16_t nTelegramId = 0;
+    uint8_t cChecksum = 0;
+
+    CTessaraMsg() = default;
+    // Copies `count` data bytes (none for a null pointer); count is 16-bit.
+    CTessaraMsg(const uint8_t* data, uint16_t count, uint16_t command, uint16_t telegramId);
+    explicit CTessaraMsg(const TelegramView& view);
+    virtual ~CTessaraMsg() = default;
+    CTessaraMsg(const CTessaraMsg&) = default;
+    CTessaraMsg& operator=(const CTessaraMsg&) = default;
+    CTessaraMsg(CTessaraMsg&&) = default;
+    CTessaraMsg& operator=(CTessaraMsg&&) = default;
+
+    // True when the data length plus 5 equals the length field; the checksum
+    // is not looked at.
+    virtual bool IsValid() const;
+    // Checksum of the current fields; not stored.
+    virtual uint8_t CalcChecksum() const;
+
+    // length + 2 bytes in wire order, with the stored checksum.
+    std::vector<uint8_t> ToBytes() const;
+    // Parses one complete telegram of `count` bytes; false for fewer than 7
+    // bytes (the object is then empty) or an inconsistent length.
+    bool FromBytes(const uint8_t* bytes, size_t count);
+};
+
+// The connection's link-control telegram shares the client's implementation.
+using CTesMsg = CTessaraMsg;
+
+}  // namespace tes

@@ -1,0 +1,196 @@
+// Platform contract of the transport layer: clock, time zone, events, mutexes,
+// threads and sockets. One implementation per platform (posix/, win32/) is
+// chosen by the build; nothing above transport/ and time/ sees platform types.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tes::sys {
+
+// ---------------------------------------------------------------- clock
+
+// Milliseconds of a clock that never jumps (not the wall clock). All waits
+// and deadlines of the library are measured on it.
+int64_t MonotonicMs();
+
+// Current wall-clock time in UTC: seconds and microseconds since
+// 1970-01-01 00:00:00 (microseconds in 0 .. 999999).
+void NowUtc(int64_t* seconds, int32_t* microseconds);
+
+// Offset of the computer's local time from UTC at this moment, daylight
+// saving included, in whole hours truncated toward zero (UTC+5:30 gives 5).
+int CurrentTimeZoneHours();
+
+// Sleeps at least `ms` milliseconds.
+void SleepMs(uint32_t ms);
+
+// ---------------------------------------------------------------- events, mutexes
+
+// Auto-reset event: Signal wakes at most one waiter; a signal with no waiter
+// stays set until one wait consumes it or Reset clears it.
+class Event {
+public:
+    Event();
+    ~Event();
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+
+    void Signal();
+    void Reset();
+    // Waits up to `timeoutMs` (negative: without limit). True when the event
+    // was signalled (and is now reset), false on time-out.
+    bool Wait(int64_t timeoutMs);
+
+private:
+    struct Impl;
+    Impl* pImpl;
+};
+
+class Mutex {
+public:
+    Mutex();
+    ~Mutex();
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+
+    void Lock();
+    void Unlock();
+
+private:
+    struct Impl;
+    Impl* pImpl;
+};
+
+class MutexLock {
+public:
+    explicit MutexLock(Mutex& m) : oMutex(m) { oMutex.Lock(); }
+    ~MutexLock() { oMutex.Unlock(); }
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+
+private:
+    Mutex& oMutex;
+};
+
+// ---------------------------------------------------------------- threads
+
+struct ThreadObject;
+using ThreadHandle = ThreadObject*;
+
+// Starts `entry(arg)` on a new thread with the default stack size. Null when
+// the system could not create the thread.
+ThreadHandle StartThread(void (*entry)(void*), void* arg);
+// Waits without limit for the thread to end and releases the handle.
+void JoinThread(ThreadHandle thread);
+// Lets the thread run to its end on its own and releases the handle.
+void DetachThread(ThreadHandle thread);
+// True when called on the thread the handle stands for.
+bool IsCurrentThread(ThreadHandle thread);
+
+// ---------------------------------------------------------------- sockets
+
+using Socket = intptr_t;
+constexpr Socket kNoSocket = -1;
+
+constexpr int kTransportTcp = 1;
+constexpr int kTransportUdp = 2;
+
+// Socket address of a partner, large enough for IPv4 and IPv6.
+struct PeerAddress {
+    uint8_t oBytes[128] = {};
+    int32_t nLength = 0;
+};
+
+// Takes one reference on the system's socket library (a no-op on POSIX).
+// False when the library could not be started; StopSocketLibrary must be
+// called once for every StartSocketLibrary, whatever it returned.
+bool StartSocketLibrary();
+void StopSocketLibrary();
+
+// Transport results, shared by every socket operation of the library.
+enum TransportResult : int {
+    kTrOk = 1,
+    kTrSocketError = 2,
+    kTrNotConnected = 3,
+    kTrTimeout = 4,
+    kTrNotAllowed = 5,
+    kTrNoStack = 6,
+    kTrRefused = 7,
+};
+
+// Resolves `host` (any family) and connects to every resolved address at once
+// with non-blocking connects; the first address that completes wins and every
+// other socket is closed. TCP sockets get SO_KEEPALIVE and TCP_NODELAY. The
+// socket is left in non-blocking mode. Returns kTrOk with *out and *peer
+// filled, kTrNotConnected when the name does not resolve or no address
+// connects within `timeoutMs` (a refused address is not waited for), or
+// kTrSocketError when waiting itself failed. Leaves no socket behind on
+// failure.
+int ConnectAny(const char* host, uint16_t port, int transport, uint32_t timeoutMs,
+               Socket* out, PeerAddress* peer);
+
+// Numeric text of an address (port left out); empty for an unknown family
+// or when formatting fails.
+std::string PeerAddressText(const PeerAddress& address);
+
+enum class IoResult {
+    kDone,        // the whole block went out
+    kTimeout,     // the deadline passed before the block went out
+    kWaitFailed,  // waiting for writability failed
+    kSendFailed,  // the send call itself failed
+};
+
+// Sends the whole block on a connected stream socket. Tries the send first and
+// waits for writability only when the socket would block, until `deadlineMs`
+// (MonotonicMs scale). Never raises SIGPIPE.
+IoResult SendStream(Socket s, const uint8_t* bytes, size_t length, int64_t deadlineMs);
+// Sends one datagram on a connected datagram socket, waiting for writability
+// until `deadlineMs` only when the socket would block.
+IoResult SendDatagram(Socket s, const uint8_t* bytes, size_t length, int64_t deadlineMs);
+
+// Lets one thread wake another that waits in WaitReadable.
+class Waker {
+public:
+    Waker();
+    ~Waker();
+    Waker(const Waker&) = delete;
+    Waker& operator=(const Waker&) = delete;
+
+    void Signal();  // wakes current and later waits until Clear
+    void Clear();
+    struct Impl;
+    Impl* pImpl;
+};
+
+enum class WaitResult { kReadable, kTimeout, kWoken, kFailed };
+
+// Waits until `s` is readable (data, an orderly close or an error), the waker
+// is signalled, or `timeoutMs` passes (negative: without limit).
+WaitResult WaitReadable(Socket s, Waker& waker, int timeoutMs);
+
+// Reads what is there, at most `capacity` bytes. >0 bytes read, 0 orderly
+// close, -1 error, -2 nothing there right now (would block).
+long Receive(Socket s, uint8_t* buffer, size_t capacity);
+
+// Ends both directions of a socket without releasing it; wakes every thread
+// blocked on it.
+void ShutdownSocket(Socket s);
+void CloseSocket(Socket s);
+
+// ---- server side, used by the gateway simulator
+
+// Opens a non-blocking listening (TCP) or bound (UDP) socket on a numeric
+// address. kNoSocket on failure, with the reason in *error.
+Socket Listen(const char* address, uint16_t port, int transport, std::string* error);
+// Takes one pending connection (non-blocking); kNoSocket when none is there.
+Socket Accept(Socket listener, PeerAddress* peer);
+// One datagram with its sender; same returns as Receive.
+long ReceiveFrom(Socket s, uint8_t* buffer, size_t capacity, PeerAddress* from);
+// One datagram to `to`; false on failure.
+bool SendTo(Socket s, const uint8_t* bytes, size_t length, const PeerAddress& to);
+// Port the socket is bound to locally, 0 if unknown.
+uint16_t LocalPort(Socket s);
+
+}  // namespace tes::sys

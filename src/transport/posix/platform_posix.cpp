@@ -1,0 +1,494 @@
+// POSIX implementation of the transport platform contract (platform.h):
+// pthreads, clock_gettime, poll-based sockets and an eventfd waker.
+#include "transport/platform.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace tes::sys {
+
+// ---------------------------------------------------------------- clock
+
+int64_t MonotonicMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void NowUtc(int64_t* seconds, int32_t* microseconds) {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    *seconds = static_cast<int64_t>(ts.tv_sec);
+    *microseconds = static_cast<int32_t>(ts.tv_nsec / 1000);
+}
+
+int CurrentTimeZoneHours() {
+    tzset();  // picks up a changed TZ; cheap when it did not change
+    time_t now = time(nullptr);
+    tm local{};
+    if (localtime_r(&now, &local) == nullptr) return 0;
+    return static_cast<int>(local.tm_gmtoff / 3600);  // truncates toward zero
+}
+
+void SleepMs(uint32_t ms) {
+    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+// ---------------------------------------------------------------- events, mutexes
+
+namespace {
+
+// Absolute CLOCK_MONOTONIC time `ms` from now, for pthread_cond_timedwait.
+timespec MonotonicDeadline(int64_t ms) {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    ts.tv_sec += static_cast<time_t>(ms / 1000);
+    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_nsec -= 1000000000L;
+        ts.tv_sec += 1;
+    }
+    return ts;
+}
+
+}  // namespace
+
+struct Event::Impl {
+    pthread_mutex_t oMutex;
+    pthread_cond_t oCond;
+    bool bSignalled = false;
+};
+
+Event::Event() : pImpl(new Impl) {
+    pthread_mutex_init(&pImpl->oMutex, nullptr);
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&pImpl->oCond, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
+Event::~Event() {
+    pthread_cond_destroy(&pImpl->oCond);
+    pthread_mutex_destroy(&pImpl->oMutex);
+    delete pImpl;
+}
+
+void Event::Signal() {
+    pthread_mutex_lock(&pImpl->oMutex);
+    pImpl->bSignalled = true;
+    pthread_cond_signal(&pImpl->oCond);
+    pthread_mutex_unlock(&pImpl->oMutex);
+}
+
+void Event::Reset() {
+    pthread_mutex_lock(&pImpl->oMutex);
+    pImpl->bSignalled = false;
+    pthread_mutex_unlock(&pImpl->oMutex);
+}
+
+bool Event::Wait(int64_t timeoutMs) {
+    pthread_mutex_lock(&pImpl->oMutex);
+    if (timeoutMs < 0) {
+        while (!pImpl->bSignalled) pthread_cond_wait(&pImpl->oCond, &pImpl->oMutex);
+    } else {
+        const timespec deadline = MonotonicDeadline(timeoutMs);
+        while (!pImpl->bSignalled) {
+            if (pthread_cond_timedwait(&pImpl->oCond, &pImpl->oMutex, &deadline) == ETIMEDOUT) break;
+        }
+    }
+    const bool signalled = pImpl->bSignalled;
+    pImpl->bSignalled = false;
+    pthread_mutex_unlock(&pImpl->oMutex);
+    return signalled;
+}
+
+struct Mutex::Impl {
+    pthread_mutex_t oMutex;
+};
+
+Mutex::Mutex() : pImpl(new Impl) { pthread_mutex_init(&pImpl->oMutex, nullptr); }
+
+Mutex::~Mutex() {
+    pthread_mutex_destroy(&pImpl->oMutex);
+    delete pImpl;
+}
+
+void Mutex::Lock() { pthread_mutex_lock(&pImpl->oMutex); }
+void Mutex::Unlock() { pthread_mutex_unlock(&pImpl->oMutex); }
+
+// ---------------------------------------------------------------- threads
+
+struct ThreadObject {
+    pthread_t hThread;
+};
+
+namespace {
+// Handed to the new thread, which frees it: the handle object may be gone
+// (detached) before the thread first runs.
+struct StartBlock {
+    void (*pEntry)(void*);
+    void* pArg;
+};
+
+void* ThreadTrampoline(void* arg) {
+    const StartBlock block = *static_cast<StartBlock*>(arg);
+    delete static_cast<StartBlock*>(arg);
+    block.pEntry(block.pArg);
+    return nullptr;
+}
+}  // namespace
+
+ThreadHandle StartThread(void (*entry)(void*), void* arg) {
+    auto* t = new (std::nothrow) ThreadObject{};
+    auto* block = new (std::nothrow) StartBlock{entry, arg};
+    if (t == nullptr || block == nullptr || pthread_create(&t->hThread, nullptr, ThreadTrampoline, block) != 0) {
+        delete t;
+        delete block;
+        return nullptr;
+    }
+    return t;
+}
+
+void JoinThread(ThreadHandle thread) {
+    if (thread == nullptr) return;
+    pthread_join(thread->hThread, nullptr);
+    delete thread;
+}
+
+void DetachThread(ThreadHandle thread) {
+    if (thread == nullptr) return;
+    pthread_detach(thread->hThread);
+    delete thread;
+}
+
+bool IsCurrentThread(ThreadHandle thread) {
+    return thread != nullptr && pthread_equal(thread->hThread, pthread_self()) != 0;
+}
+
+// ---------------------------------------------------------------- sockets
+
+bool StartSocketLibrary() { return true; }
+void StopSocketLibrary() {}
+
+namespace {
+
+bool SetNonBlocking(int fd, bool on) {
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0) return false;
+    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+// Remaining milliseconds to a MonotonicMs deadline, never negative, capped
+// to what poll takes.
+int RemainingMs(int64_t deadlineMs) {
+    const int64_t left = deadlineMs - MonotonicMs();
+    if (left <= 0) return 0;
+    return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
+}
+
+int PollRetry(pollfd* fds, nfds_t n, int64_t deadlineMs, bool forever) {
+    for (;;) {
+        const int rc = poll(fds, n, forever ? -1 : RemainingMs(deadlineMs));
+        if (rc >= 0 || errno != EINTR) return rc;
+    }
+}
+
+}  // namespace
+
+int ConnectAny(const char* host, uint16_t port, int transport, uint32_t timeoutMs,
+               Socket* out, PeerAddress* peer) {
+    *out = kNoSocket;
+    const int64_t deadline = MonotonicMs() + timeoutMs;
+    const std::string service = std::to_string(port);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = transport == kTransportUdp ? SOCK_DGRAM : SOCK_STREAM;
+    addrinfo* list = nullptr;
+    if (host == nullptr || getaddrinfo(host, service.c_str(), &hints, &list) != 0) {
+        return kTrNotConnected;
+    }
+
+    std::vector<pollfd> pending;
+    int winner = -1;
+    for (addrinfo* ai = list; ai != nullptr && winner < 0; ai = ai->ai_next) {
+        const int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+        if (fd < 0) continue;
+        if (!SetNonBlocking(fd, true)) {
+            close(fd);
+            continue;
+        }
+        if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+            winner = fd;  // completed at once (loopback, datagram sockets)
+        } else if (errno == EINPROGRESS) {
+            pending.push_back(pollfd{fd, POLLOUT, 0});
+        } else {
+            close(fd);
+        }
+    }
+    freeaddrinfo(list);
+
+    int result = kTrNotConnected;
+    while (winner < 0 && !pending.empty()) {
+        const int rc = PollRetry(pending.data(), pending.size(), deadline, false);
+        if (rc < 0) {
+            result = kTrSocketError;
+            break;
+        }
+        if (rc == 0) break;  // time-out: nothing connected
+        for (size_t i = 0; i < pending.size();) {
+            if (pending[i].revents == 0) {
+                ++i;
+                continue;
+            }
+            int soError = 0;
+            socklen_t len = sizeof soError;
+            if (winner < 0 && getsockopt(pending[i].fd, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 &&
+                soError == 0) {
+                winner = pending[i].fd;
+            } else {
+                close(pending[i].fd);  // refused or unreachable: not taken
+            }
+            pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    }
+    for (const pollfd& p : pending) close(p.fd);
+    if (winner < 0) return result;
+
+    if (transport != kTransportUdp) {
+        const int one = 1;
+        if (setsockopt(winner, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0) {
+            close(winner);
+            return kTrNotConnected;
+        }
+        setsockopt(winner, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (getpeername(winner, reinterpret_cast<sockaddr*>(&ss), &len) != 0) {
+        close(winner);
+        peer->nLength = 0;
+        return kTrSocketError;
+    }
+    std::memset(peer->oBytes, 0, sizeof peer->oBytes);
+    std::memcpy(peer->oBytes, &ss, len < sizeof peer->oBytes ? len : sizeof peer->oBytes);
+    peer->nLength = static_cast<int32_t>(len);
+    *out = winner;
+    return kTrOk;
+}
+
+std::string PeerAddressText(const PeerAddress& address) {
+    if (address.nLength <= 0) return std::string();
+    sockaddr_storage ss{};
+    std::memcpy(&ss, address.oBytes, sizeof address.oBytes < sizeof ss ? sizeof address.oBytes : sizeof ss);
+    char text[65] = {};
+    if (ss.ss_family == AF_INET) {
+        sockaddr_in in{};
+        in.sin_family = AF_INET;
+        in.sin_addr = reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr;
+        if (getnameinfo(reinterpret_cast<sockaddr*>(&in), sizeof in, text, sizeof text, nullptr, 0,
+                        NI_NUMERICHOST) != 0)
+            return std::string();
+    } else if (ss.ss_family == AF_INET6) {
+        const auto* src = reinterpret_cast<const sockaddr_in6*>(&ss);
+        sockaddr_in6 in6{};
+        in6.sin6_family = AF_INET6;
+        in6.sin6_flowinfo = src->sin6_flowinfo;
+        in6.sin6_addr = src->sin6_addr;
+        in6.sin6_scope_id = src->sin6_scope_id;
+        if (getnameinfo(reinterpret_cast<sockaddr*>(&in6), sizeof in6, text, sizeof text, nullptr, 0,
+                        NI_NUMERICHOST) != 0)
+            return std::string();
+    } else {
+        return std::string();
+    }
+    return std::string(text);
+}
+
+namespace {
+
+IoResult SendLoop(Socket s, const uint8_t* bytes, size_t length, int64_t deadlineMs, bool datagram) {
+    const int fd = static_cast<int>(s);
+    size_t sent = 0;
+    while (sent < length || (datagram && sent == 0)) {
+        const ssize_t n = send(fd, bytes + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            sent += static_cast<size_t>(n);
+            if (datagram) return IoResult::kDone;
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return IoResult::kSendFailed;
+        if (MonotonicMs() >= deadlineMs) return IoResult::kTimeout;
+        pollfd p{fd, POLLOUT, 0};
+        const int rc = PollRetry(&p, 1, deadlineMs, false);
+        if (rc < 0) return IoResult::kWaitFailed;
+        if (rc == 0) return IoResult::kTimeout;
+    }
+    return IoResult::kDone;
+}
+
+}  // namespace
+
+IoResult SendStream(Socket s, const uint8_t* bytes, size_t length, int64_t deadlineMs) {
+    if (length == 0) return IoResult::kDone;
+    return SendLoop(s, bytes, length, deadlineMs, false);
+}
+
+IoResult SendDatagram(Socket s, const uint8_t* bytes, size_t length, int64_t deadlineMs) {
+    return SendLoop(s, bytes, length, deadlineMs, true);
+}
+
+struct Waker::Impl {
+    int fd = -1;
+};
+
+Waker::Waker() : pImpl(new Impl) { pImpl->fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+
+Waker::~Waker() {
+    if (pImpl->fd >= 0) close(pImpl->fd);
+    delete pImpl;
+}
+
+void Waker::Signal() {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t rc = write(pImpl->fd, &one, sizeof one);
+}
+
+void Waker::Clear() {
+    uint64_t value = 0;
+    [[maybe_unused]] ssize_t rc = read(pImpl->fd, &value, sizeof value);
+}
+
+WaitResult WaitReadable(Socket s, Waker& waker, int timeoutMs) {
+    pollfd fds[2] = {{static_cast<int>(s), POLLIN, 0}, {waker.pImpl->fd, POLLIN, 0}};
+    const int64_t deadline = MonotonicMs() + (timeoutMs < 0 ? 0 : timeoutMs);
+    const int rc = PollRetry(fds, 2, deadline, timeoutMs < 0);
+    if (rc < 0) return WaitResult::kFailed;
+    if (rc == 0) return WaitResult::kTimeout;
+    if (fds[1].revents != 0) return WaitResult::kWoken;
+    if (fds[0].revents & POLLNVAL) return WaitResult::kFailed;
+    return WaitResult::kReadable;  // data, orderly close or error: Receive tells
+}
+
+long Receive(Socket s, uint8_t* buffer, size_t capacity) {
+    for (;;) {
+        const ssize_t n = recv(static_cast<int>(s), buffer, capacity, MSG_DONTWAIT);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return -2;
+        return -1;
+    }
+}
+
+void ShutdownSocket(Socket s) {
+    if (s != kNoSocket) shutdown(static_cast<int>(s), SHUT_RDWR);
+}
+
+void CloseSocket(Socket s) {
+    if (s != kNoSocket) close(static_cast<int>(s));
+}
+
+// ---- server side
+
+Socket Listen(const char* address, uint16_t port, int transport, std::string* error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = transport == kTransportUdp ? SOCK_DGRAM : SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+    addrinfo* list = nullptr;
+    const std::string service = std::to_string(port);
+    if (getaddrinfo(address, service.c_str(), &hints, &list) != 0 || list == nullptr) {
+        if (error) *error = std::string("cannot parse address ") + (address ? address : "");
+        return kNoSocket;
+    }
+    const int fd = socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC, list->ai_protocol);
+    if (fd < 0) {
+        if (error) *error = std::strerror(errno);
+        freeaddrinfo(list);
+        return kNoSocket;
+    }
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (list->ai_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    const bool ok = bind(fd, list->ai_addr, list->ai_addrlen) == 0 &&
+                    (transport == kTransportUdp || listen(fd, 64) == 0) && SetNonBlocking(fd, true);
+    freeaddrinfo(list);
+    if (!ok) {
+        if (error) *error = std::strerror(errno);
+        close(fd);
+        return kNoSocket;
+    }
+    return fd;
+}
+
+Socket Accept(Socket listener, PeerAddress* peer) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    const int fd = accept4(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&ss), &len,
+                           SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return kNoSocket;
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (peer != nullptr) {
+        std::memset(peer->oBytes, 0, sizeof peer->oBytes);
+        std::memcpy(peer->oBytes, &ss, len < sizeof peer->oBytes ? len : sizeof peer->oBytes);
+        peer->nLength = static_cast<int32_t>(len);
+    }
+    return fd;
+}
+
+long ReceiveFrom(Socket s, uint8_t* buffer, size_t capacity, PeerAddress* from) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    for (;;) {
+        const ssize_t n = recvfrom(static_cast<int>(s), buffer, capacity, MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&ss), &len);
+        if (n >= 0) {
+            if (from != nullptr) {
+                std::memset(from->oBytes, 0, sizeof from->oBytes);
+                std::memcpy(from->oBytes, &ss, len < sizeof from->oBytes ? len : sizeof from->oBytes);
+                from->nLength = static_cast<int32_t>(len);
+            }
+            return static_cast<long>(n);
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return -2;
+        return -1;
+    }
+}
+
+bool SendTo(Socket s, const uint8_t* bytes, size_t length, const PeerAddress& to) {
+    const ssize_t n = sendto(static_cast<int>(s), bytes, length, MSG_NOSIGNAL,
+                             reinterpret_cast<const sockaddr*>(to.oBytes),
+                             static_cast<socklen_t>(to.nLength));
+    return n == static_cast<ssize_t>(length);
+}
+
+uint16_t LocalPort(Socket s) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&ss), &len) != 0) return 0;
+    if (ss.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+    if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+    return 0;
+}
+
+}  // namespace tes::sys
