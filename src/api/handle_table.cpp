@@ -1,0 +1,126 @@
+// Handle table, handle numbering, open and release. Library interface layer.
+#include "api/handle_table.h"
+
+#include <atomic>
+#include <map>
+#include <new>
+#include <vector>
+
+#include "transport/trace.h"
+
+namespace tes {
+
+namespace {
+
+struct HandleTable {
+    sys::Mutex oMutex;
+    std::map<int32_t, RecordRef> oRecords;
+    std::atomic<int32_t> nCounter{0};
+    // Clients whose last reference went on their own receive thread (a
+    // callback closed its handle) are destroyed on a thread of their own.
+    std::atomic<int32_t> nPendingReaps{0};
+    sys::Event oReapDone;
+};
+
+// Never destroyed: the unload hook may run after other static objects are gone.
+HandleTable& Table() {
+    static HandleTable* table = new HandleTable;
+    return *table;
+}
+
+void ReapClient(void* client) {
+    delete static_cast<CTessaraClientCANDll*>(client);
+    Table().nPendingReaps.fetch_sub(1);
+    Table().oReapDone.Signal();
+}
+
+}  // namespace
+
+DeviceHandleRecord::~DeviceHandleRecord() {
+    if (!pClient) return;
+    if (pClient->Connection().IsReceiveThread()) {
+        // Destroying here would join the thread we run on.
+        CTessaraClientCANDll* client = pClient.release();
+        Table().nPendingReaps.fetch_add(1);
+        if (sys::ThreadHandle reaper = sys::StartThread(&ReapClient, client)) {
+            sys::DetachThread(reaper);
+        } else {
+            Table().nPendingReaps.fetch_sub(1);  // no thread: the client stays (and leaks)
+        }
+    }
+}
+
+RecordRef LookupDeviceHandle(int32_t handle) {
+    HandleTable& table = Table();
+    sys::MutexLock lock(table.oMutex);
+    auto it = table.oRecords.find(handle);
+    return it == table.oRecords.end() ? nullptr : it->second;
+}
+
+int32_t OpenDeviceHandle(const char* address, int32_t* handle, int32_t timeoutMs, int32_t canPort,
+                         int transport, bool linkControl) {
+    const uint8_t port = static_cast<uint8_t>(canPort);
+    if (port > 99) return kResultInvalidParameter;
+    HandleTable& table = Table();
+    const int32_t number = table.nCounter.fetch_add(1) + 1;
+    *handle = number;
+
+    auto record = std::make_shared<DeviceHandleRecord>();
+    record->pClient = std::make_unique<CTessaraClientCANDll>(timeoutMs, number);
+    record->nTcpPort = static_cast<uint16_t>(5001 + 100 * port);
+    record->nHandle = number;
+    record->sAddress = address != nullptr ? address : "";
+    const int32_t result = record->pClient->ConnectDevice(record->nTcpPort, record->sAddress.c_str(),
+                                                          transport, linkControl);
+    if (result != kOk) {
+        *handle = -1;
+        TES_TRACE("OpenDevice failed: RC =" << std::hex << result);
+        return result;
+    }
+    sys::MutexLock lock(table.oMutex);
+    table.oRecords.emplace(number, std::move(record));
+    TES_TRACE("Device handle 0x" << std::hex << number << " is allocted.");
+    return kOk;
+}
+
+int32_t ReleaseDeviceHandle(int32_t handle) {
+    RecordRef record;
+    {
+        HandleTable& table = Table();
+        sys::MutexLock lock(table.oMutex);
+        auto it = table.oRecords.find(handle);
+        if (it == table.oRecords.end()) return kResultInvalidHandle;
+        record = std::move(it->second);
+        table.oRecords.erase(it);
+    }
+    TES_TRACE("Device handle 0x" << std::hex << handle << " is closed.");
+    // The client goes with the last reference: here, or when a call still in
+    // flight on another thread returns.
+    return kOk;
+}
+
+void ReleaseAllDeviceHandles() {
+    HandleTable& table = Table();
+    std::map<int32_t, RecordRef> records;
+    {
+        sys::MutexLock lock(table.oMutex);
+        records.swap(table.oRecords);
+    }
+    for (auto& entry : records) {
+        entry.second.reset();
+        TES_TRACE("Device handle 0x" << std::hex << entry.first << " is closed.");
+    }
+    // Clients handed to reaper threads must be gone before the code is.
+    const int64_t deadline = sys::MonotonicMs() + 10000;
+    while (table.nPendingReaps.load() > 0 && sys::MonotonicMs() < deadline) {
+        table.oReapDone.Wait(100);
+    }
+}
+
+size_t OpenHandleCount() {
+    HandleTable& table = Table();
+    sys::MutexLock lock(table.oMutex);
+    return table.oRecords.size();
+}
+
+}  // namespace tes

@@ -1,0 +1,44 @@
+// Device handles: the process-wide table from handle to client, the open and
+// close sequences, and the release of every handle at unload. Library
+// interface layer.
+//
+// Records are shared: a call in flight keeps its record (and client) alive
+// while another thread closes the handle, and the late call then fails with
+// the connection's result codes instead of touching freed memory.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "incoming/client_can_dll.h"
+#include "protocol/commands.h"
+
+namespace tes {
+
+struct DeviceHandleRecord {
+    std::unique_ptr<CTessaraClientCANDll> pClient;
+    std::string sAddress;
+    uint16_t nTcpPort = 0;
+    int32_t nHandle = 0;
+    uint8_t nDeviceType = kDeviceTypeCan;
+
+    ~DeviceHandleRecord();
+};
+
+using RecordRef = std::shared_ptr<DeviceHandleRecord>;
+
+// The record of an open handle, or null.
+RecordRef LookupDeviceHandle(int32_t handle);
+// Shared by the open paths: port check, handle number, client, connect,
+// registration. Writes the handle (or -1) to *handle.
+int32_t OpenDeviceHandle(const char* address, int32_t* handle, int32_t timeoutMs, int32_t canPort,
+                         int transport, bool linkControl);
+// 0, or 0x900000 when the handle is not registered.
+int32_t ReleaseDeviceHandle(int32_t handle);
+// Closes every open handle, in ascending order (library unload).
+void ReleaseAllDeviceHandles();
+// Number of open handles (for checks).
+size_t OpenHandleCount();
+
+}  // namespace tes

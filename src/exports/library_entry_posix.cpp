@@ -1,0 +1,8 @@
+// Load and unload hook of the shared library on POSIX systems: every handle
+// still open is closed (each connection disconnects first) when the library
+// is unloaded or the process ends.
+#include "api/handle_table.h"
+
+namespace {
+__attribute__((destructor)) void TessaraLibraryUnload() { tes::ReleaseAllDeviceHandles(); }
+}  // namespace

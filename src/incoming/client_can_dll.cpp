@@ -1,0 +1,273 @@
+// Dispatch of unsolicited telegrams to callbacks or queues, and the polling
+// of the queues. Incoming data layer.
+#include "incoming/client_can_dll.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "protocol/commands.h"
+#include "transport/trace.h"
+
+namespace tes {
+
+namespace {
+
+constexpr uint16_t kWordFrame = CommandWord(Cmd::CAN_FRAME_IND);
+constexpr uint16_t kWordSync = CommandWord(Cmd::CANOPEN_SYNC_IND);
+constexpr uint16_t kWordEmcy = CommandWord(Cmd::CANOPEN_EMCY_IND);
+constexpr uint16_t kWordPdo = CommandWord(Cmd::CANOPEN_PDO_IND);
+constexpr uint16_t kWordGuard = CommandWord(Cmd::CANOPEN_GUARD_IND);
+constexpr uint16_t kWordUndefined = CommandWord(Cmd::CANOPEN_UNDEFINED_IND);
+
+// Fixed part of each indication's payload; shorter ones are dropped.
+constexpr uint32_t kFramePart = 5;
+constexpr uint32_t kPdoPart = 3;
+constexpr uint32_t kEmcyPart = 9;
+constexpr uint32_t kGuardPart = 2;
+
+}  // namespace
+
+FrameSplit SplitTimestamp(uint8_t flags, uint32_t dataLength, const uint8_t* data) {
+    FrameSplit split;
+    if ((flags & kFlagTimestamp) == 0) {
+        split.nLength = dataLength;
+    } else if (dataLength >= 8) {
+        split.nLength = dataLength - 8;
+        split.nSeconds = GetU32(data + split.nLength);
+        split.nMicroseconds = GetU32(data + split.nLength + 4);
+    }
+    return split;
+}
+
+CTessaraClientCANDll::CTessaraClientCANDll(int32_t timeoutMs, int32_t handle)
+    : CTessaraClientCAN(timeoutMs), nHandle(handle) {}
+
+CTessaraClientCANDll::~CTessaraClientCANDll() {
+    // Reception ends before callbacks and queues go, so no telegram can reach them.
+    StopReception();
+    SetCallback(nullptr);
+    SetCanopenCallbacks(nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+void CTessaraClientCANDll::SetCallback(CanFrameCallback callback) {
+    pFrameCallbackEx.store(nullptr);
+    pFrameCallback.store(callback);
+}
+
+void CTessaraClientCANDll::SetCallbackEx(CanFrameCallbackEx callback) {
+    pFrameCallback.store(nullptr);
+    pFrameCallbackEx.store(callback);
+}
+
+void CTessaraClientCANDll::SetCanopenCallbacks(PdoCallback pdo, SyncCallback sync,
+                                               EmcyCallback emcy, GuardCallback guard,
+                                               UndefinedCallback undefined) {
+    pPdoCallback.store(pdo);
+    pSyncCallback.store(sync);
+    pEmcyCallback.store(emcy);
+    pGuardCallback.store(guard);
+    pUndefinedCallback.store(undefined);
+}
+
+void CTessaraClientCANDll::SetMaxSizePerQueue(uint32_t maximum) {
+    if (maximum == 0) {
+        bQueueing.store(false);
+        for (ReceiveQueue& q : oQueues) q.Clear();
+        return;
+    }
+    for (ReceiveQueue& q : oQueues) q.SetMaximum(maximum);
+    bQueueing.store(true);
+}
+
+bool CTessaraClientCANDll::DispatchIndication(const TelegramView& t) {
+    switch (t.nCommand) {
+        case kWordFrame:
+            DispatchFrame(t);
+            break;
+        case kWordPdo:
+            DispatchPdo(t);
+            break;
+        case kWordSync:
+            DispatchSync(t);
+            break;
+        case kWordEmcy:
+            DispatchEmcy(t);
+            break;
+        case kWordGuard:
+            DispatchGuard(t);
+            break;
+        case kWordUndefined:
+            DispatchUndefined(t);
+            break;
+        default:
+            break;
+    }
+    return false;  // the caller keeps the telegram; queues hold copies
+}
+
+void CTessaraClientCANDll::Enqueue(Queue q, const TelegramView& t) {
+    if (bQueueing.load(std::memory_order_relaxed)) oQueues[q].Push(t);
+}
+
+void CTessaraClientCANDll::DispatchFrame(const TelegramView& t) {
+    if (t.nDataLength < kFramePart) {
+        TES_TRACE("Invalid CAN-Telegram received.");
+        return;
+    }
+    const uint32_t identifier = GetU32(t.pData);
+    const uint8_t flags = t.pData[4];
+    const uint8_t* data = t.pData + kFramePart;
+    const FrameSplit split = SplitTimestamp(flags, t.nDataLength - kFramePart, data);
+    if (split.nLength > kMaxFrameLength) {
+        TES_TRACE("Invalid CAN-Telegram received.");
+        return;
+    }
+    const auto* bytes = reinterpret_cast<const char*>(data);
+    if (CanFrameCallback cb = pFrameCallback.load(std::memory_order_acquire)) {
+        cb(static_cast<int>(identifier), bytes, static_cast<int>(split.nLength), flags, nHandle);
+    } else if (CanFrameCallbackEx cbx = pFrameCallbackEx.load(std::memory_order_acquire)) {
+        cbx(static_cast<int>(identifier), bytes, static_cast<int>(split.nLength), flags, nHandle,
+            static_cast<int>(split.nSeconds), static_cast<int>(split.nMicroseconds));
+    } else {
+        Enqueue(kQueueFrame, t);
+    }
+}
+
+void CTessaraClientCANDll::DispatchPdo(const TelegramView& t) {
+    TES_TRACE("PDO Indication.");
+    if (t.nDataLength < kPdoPart) return;
+    if (PdoCallback cb = pPdoCallback.load(std::memory_order_acquire)) {
+        // The length byte is believed only as far as the bytes that came.
+        const uint8_t length =
+            static_cast<uint8_t>(std::min<uint32_t>(t.pData[2], t.nDataLength - kPdoPart));
+        cb(t.pData[0], t.pData[1], length, reinterpret_cast<const char*>(t.pData + kPdoPart),
+           nHandle, 0, 0);
+    } else {
+        Enqueue(kQueuePdo, t);
+    }
+}
+
+void CTessaraClientCANDll::DispatchSync(const TelegramView& t) {
+    TES_TRACE("SYNC Indication.");
+    if (t.nDataLength < 1) return;
+    if (SyncCallback cb = pSyncCallback.load(std::memory_order_acquire)) {
+        cb(t.pData[0], nHandle, 0, 0);
+    } else {
+        Enqueue(kQueueSync, t);
+    }
+}
+
+void CTessaraClientCANDll::DispatchEmcy(const TelegramView& t) {
+    TES_TRACE("EMCY Indication.");
+    if (t.nDataLength < kEmcyPart) return;
+    if (EmcyCallback cb = pEmcyCallback.load(std::memory_order_acquire)) {
+        char manufacturer[5];
+        std::memcpy(manufacturer, t.pData + 4, sizeof manufacturer);
+        cb(t.pData[0], static_cast<int>(GetU16(t.pData + 1)), t.pData[3], manufacturer, nHandle, 0,
+           0);
+    } else {
+        Enqueue(kQueueEmcy, t);
+    }
+}
+
+void CTessaraClientCANDll::DispatchGuard(const TelegramView& t) {
+    TES_TRACE("GUARD Indication.");
+    if (t.nDataLength < kGuardPart) return;
+    if (GuardCallback cb = pGuardCallback.load(std::memory_order_acquire)) {
+        cb(t.pData[0], t.pData[1], nHandle, 0, 0);
+    } else {
+        Enqueue(kQueueGuard, t);
+    }
+}
+
+void CTessaraClientCANDll::DispatchUndefined(const TelegramView& t) {
+    TES_TRACE("UNDEFINED Indication.");
+    if (t.nDataLength < kFramePart) return;
+    if (UndefinedCallback cb = pUndefinedCallback.load(std::memory_order_acquire)) {
+        const FrameSplit split =
+            SplitTimestamp(t.pData[4], t.nDataLength - kFramePart, t.pData + kFramePart);
+        cb(static_cast<int>(GetU32(t.pData)), t.pData[0], t.pData[1],
+           static_cast<uint8_t>(split.nLength), reinterpret_cast<const char*>(t.pData + kFramePart),
+           nHandle, static_cast<int>(split.nSeconds), static_cast<int>(split.nMicroseconds));
+    } else {
+        Enqueue(kQueueUndefined, t);
+    }
+}
+
+int32_t CTessaraClientCANDll::Pop(Queue q, CTessaraMsg* out) {
+    if (!oQueues[q].Pop(out)) return -1;
+    return static_cast<int32_t>(oQueues[q].Count());
+}
+
+int32_t CTessaraClientCANDll::GetMessage(CanFrame* frame) {
+    CTessaraMsg t;
+    const int32_t available = Pop(kQueueFrame, &t);
+    // Only telegrams that passed the dispatch checks are queued.
+    if (available < 0 || t.oData.size() < kFramePart) return available;
+    frame->nIdentifier = GetU32(t.oData.data());
+    frame->cFlags = t.oData[4];
+    const FrameSplit split = SplitTimestamp(
+        frame->cFlags, static_cast<uint32_t>(t.oData.size() - kFramePart), t.oData.data() + kFramePart);
+    frame->nLength = static_cast<uint8_t>(std::min(split.nLength, kMaxFrameLength));
+    std::memcpy(frame->oData, t.oData.data() + kFramePart, frame->nLength);
+    frame->nSeconds = split.nSeconds;
+    frame->nMicroseconds = split.nMicroseconds;
+    return available;
+}
+
+int32_t CTessaraClientCANDll::GetPdo(PdoIndication* out) {
+    CTessaraMsg t;
+    const int32_t available = Pop(kQueuePdo, &t);
+    if (available < 0 || t.oData.size() < kPdoPart) return available;
+    out->cNodeId = t.oData[0];
+    out->cPdoType = t.oData[1];
+    out->nLength = static_cast<uint8_t>(
+        std::min<size_t>({t.oData[2], sizeof out->oData, t.oData.size() - kPdoPart}));
+    std::memcpy(out->oData, t.oData.data() + kPdoPart, out->nLength);
+    return available;
+}
+
+int32_t CTessaraClientCANDll::GetSync(uint8_t* value) {
+    CTessaraMsg t;
+    const int32_t available = Pop(kQueueSync, &t);
+    if (available >= 0 && !t.oData.empty()) *value = t.oData[0];
+    return available;
+}
+
+int32_t CTessaraClientCANDll::GetEmcy(EmcyIndication* out) {
+    CTessaraMsg t;
+    const int32_t available = Pop(kQueueEmcy, &t);
+    if (available < 0 || t.oData.size() < kEmcyPart) return available;
+    out->cNodeId = t.oData[0];
+    out->nErrorCode = GetU16(t.oData.data() + 1);
+    out->cErrorRegister = t.oData[3];
+    std::memcpy(out->oData, t.oData.data() + 4, sizeof out->oData);
+    return available;
+}
+
+int32_t CTessaraClientCANDll::GetGuard(GuardIndication* out) {
+    CTessaraMsg t;
+    const int32_t available = Pop(kQueueGuard, &t);
+    if (available < 0 || t.oData.size() < kGuardPart) return available;
+    out->cNodeId = t.oData[0];
+    out->cState = t.oData[1];
+    return available;
+}
+
+int32_t CTessaraClientCANDll::GetUndefined(UndefinedIndication* out) {
+    CTessaraMsg t;
+    const int32_t available = Pop(kQueueUndefined, &t);
+    if (available < 0 || t.oData.size() < kFramePart) return available;
+    out->nIdentifier = GetU32(t.oData.data());
+    out->cIdByte0 = t.oData[0];
+    out->cIdByte1 = t.oData[1];
+    const FrameSplit split = SplitTimestamp(
+        t.oData[4], static_cast<uint32_t>(t.oData.size() - kFramePart), t.oData.data() + kFramePart);
+    out->nLength = static_cast<uint8_t>(std::min<uint32_t>(split.nLength, sizeof out->oData));
+    std::memcpy(out->oData, t.oData.data() + kFramePart, out->nLength);
+    out->nSeconds = split.nSeconds;
+    out->nMicroseconds = split.nMicroseconds;
+    return available;
+}
+
+}  // namespace tes

@@ -1,0 +1,107 @@
+// The client behind a device handle: delivers unsolicited CAN frames and
+// CANopen indications to the application's callbacks or to bounded receive
+// queues it polls. Incoming data layer.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "TessaraCan.h"
+#include "can/client_can.h"
+#include "incoming/receive_queue.h"
+
+namespace tes {
+
+constexpr uint8_t kFlagTimestamp = 0x04;  // a time stamp follows the frame data
+constexpr uint32_t kMaxFrameLength = 64;
+
+// Data length and time stamp of a frame-shaped payload part (the bytes after
+// identifier and flags).
+struct FrameSplit {
+    uint32_t nLength = 0;
+    uint32_t nSeconds = 0;
+    uint32_t nMicroseconds = 0;
+};
+FrameSplit SplitTimestamp(uint8_t flags, uint32_t dataLength, const uint8_t* data);
+
+struct CanFrame {
+    uint32_t nIdentifier = 0;
+    uint8_t cFlags = 0;
+    uint8_t nLength = 0;
+    uint8_t oData[kMaxFrameLength] = {};
+    uint32_t nSeconds = 0;
+    uint32_t nMicroseconds = 0;
+};
+struct PdoIndication {
+    uint8_t cNodeId = 0, cPdoType = 0, nLength = 0;
+    uint8_t oData[8] = {};
+};
+struct EmcyIndication {
+    uint8_t cNodeId = 0;
+    uint16_t nErrorCode = 0;
+    uint8_t cErrorRegister = 0;
+    uint8_t oData[5] = {};
+};
+struct GuardIndication {
+    uint8_t cNodeId = 0, cState = 0;
+};
+struct UndefinedIndication {
+    uint32_t nIdentifier = 0;
+    uint8_t cIdByte0 = 0, cIdByte1 = 0, nLength = 0;
+    uint8_t oData[8] = {};
+    uint32_t nSeconds = 0, nMicroseconds = 0;
+};
+
+class CTessaraClientCANDll : public CTessaraClientCAN {
+public:
+    enum Queue { kQueuePdo, kQueueSync, kQueueEmcy, kQueueGuard, kQueueUndefined, kQueueFrame,
+                 kQueueCount };
+
+    CTessaraClientCANDll(int32_t timeoutMs, int32_t handle);
+    ~CTessaraClientCANDll() override;
+
+    bool DispatchIndication(const TelegramView& telegram) override;
+
+    // Setting one frame callback clears the other.
+    void SetCallback(CanFrameCallback callback);
+    void SetCallbackEx(CanFrameCallbackEx callback);
+    void SetCanopenCallbacks(PdoCallback pdo, SyncCallback sync, EmcyCallback emcy,
+                             GuardCallback guard, UndefinedCallback undefined);
+    // 0 empties every queue and turns queueing off.
+    void SetMaxSizePerQueue(uint32_t maximum);
+
+    // Each takes the oldest entry of its queue: -1 when the queue was empty
+    // (nothing written), else the number of entries still queued.
+    int32_t GetMessage(CanFrame* frame);
+    int32_t GetPdo(PdoIndication* out);
+    int32_t GetSync(uint8_t* value);
+    int32_t GetEmcy(EmcyIndication* out);
+    int32_t GetGuard(GuardIndication* out);
+    int32_t GetUndefined(UndefinedIndication* out);
+
+    int32_t Handle() const { return nHandle; }
+    uint64_t Discarded(Queue q) const { return oQueues[q].Discarded(); }
+
+private:
+    void DispatchFrame(const TelegramView& t);
+    void DispatchPdo(const TelegramView& t);
+    void DispatchSync(const TelegramView& t);
+    void DispatchEmcy(const TelegramView& t);
+    void DispatchGuard(const TelegramView& t);
+    void DispatchUndefined(const TelegramView& t);
+    void Enqueue(Queue q, const TelegramView& t);
+    int32_t Pop(Queue q, CTessaraMsg* out);
+
+    std::atomic<CanFrameCallback> pFrameCallback{nullptr};
+    std::atomic<CanFrameCallbackEx> pFrameCallbackEx{nullptr};
+    std::atomic<PdoCallback> pPdoCallback{nullptr};
+    std::atomic<SyncCallback> pSyncCallback{nullptr};
+    std::atomic<EmcyCallback> pEmcyCallback{nullptr};
+    std::atomic<GuardCallback> pGuardCallback{nullptr};
+    std::atomic<UndefinedCallback> pUndefinedCallback{nullptr};
+    const int32_t nHandle;
+    std::atomic<bool> bQueueing{false};
+    ReceiveQueue oQueues[kQueueCount];
+};
+
+}  // namespace tes

@@ -1,0 +1,181 @@
+// Request and confirmation engine: sending, waiting, the confirmation store
+// and the evaluation of result bytes.
+#include "protocol/client.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "protocol/commands.h"
+#include "transport/trace.h"
+
+namespace tes {
+
+int32_t MapTransportResult(int transportResult) {
+    const int n = transportResult & 0xFF;
+    if (n == sys::kTrOk) return kOk;
+    if (n == sys::kTrRefused) return kResultRefused;
+    return static_cast<int32_t>(n) << 16;
+}
+
+void CTessaraClient::CConnection::OnConnectionChanged(bool connected) {
+    pOwner->OnConnectionChanged(connected);
+}
+
+void CTessaraClient::CConnection::OnTelegram(const uint8_t* bytes, uint32_t length) {
+    pOwner->OnReceive(bytes, length);
+}
+
+CTessaraClient::CTessaraClient(int32_t deviceType, int32_t timeoutMs)
+    : oConnection(this), nTimeout(timeoutMs), nDeviceType(deviceType) {}
+
+CTessaraClient::~CTessaraClient() {
+    StopReception();
+    CTesLock lock(oMutex);
+    oConfirmations.clear();
+}
+
+void CTessaraClient::StopReception() {
+    if (oConnection.State() == kStateConnected) oConnection.Disconnect(nTimeout);
+    oConnection.StopThreads();
+}
+
+int32_t CTessaraClient::SendTelegram(const CTessaraMsg& request) {
+    const std::vector<uint8_t> bytes = request.ToBytes();
+    return SendBytes(bytes.data(), bytes.size());
+}
+
+int32_t CTessaraClient::SendBytes(const uint8_t* bytes, size_t length) {
+    const int32_t result = MapTransportResult(oConnection.Send(bytes, length, nTimeout));
+    TES_TRACE("data sended RC=" << result);
+    return result;
+}
+
+int32_t CTessaraClient::ResetTelegramId() {
+    nNextTelegramId.store(2);
+    return kOk;
+}
+
+int32_t CTessaraClient::CloseConnection() { return MapTransportResult(oConnection.Disconnect(nTimeout)); }
+
+int32_t CTessaraClient::ConnectDevice(uint16_t port, const char* host, int transport,
+                                      bool linkControl) {
+    if (port == 0) port = static_cast<uint16_t>(nDeviceType == 0 ? 5099 : nDeviceType + 4999);
+    return MapTransportResult(oConnection.Connect(static_cast<uint8_t>(nDeviceType), {}, host, port,
+                                                  static_cast<uint32_t>(nTimeout), transport,
+                                                  linkControl));
+}
+
+void CTessaraClient::OnConnectionChanged(bool connected) {
+    bLinkUp.store(connected);
+    // A waiting request learns at once that no confirmation can come any more.
+    if (!connected) oEvent.Signal();
+}
+
+bool CTessaraClient::DispatchIndication(const TelegramView& telegram) {
+    (void)telegram;
+    return false;
+}
+
+int32_t CTessaraClient::EvaluateConfirmation(const CTessaraMsg& confirmation) const {
+    if (confirmation.oData.empty()) return kResultNoResultByte | (nDeviceType << 8);
+    const uint8_t r = confirmation.oData[0];
+    return r == 0 ? kOk : ((nDeviceType << 8) | r);
+}
+
+void CTessaraClient::OnReceive(const uint8_t* bytes, uint32_t length) {
+    TelegramView view;
+    if (!view.Parse(bytes, length)) {
+        TES_TRACE("invalid incoming telegram from parter is discarded.");
+        return;
+    }
+    if ((view.nCommand & kConfirmationFlag) == 0) {
+        DispatchIndication(view);
+        return;
+    }
+    ConfirmationEntry entry{std::make_unique<CTessaraMsg>(view), sys::MonotonicMs()};
+    CTesLock lock(oMutex);
+    // A later confirmation with the same id replaces an unclaimed earlier one.
+    oConfirmations[view.nTelegramId] = std::move(entry);
+    oEvent.Signal();
+}
+
+std::unique_ptr<CTessaraMsg> CTessaraClient::TakeConfirmation(uint16_t telegramId) {
+    CTesLock lock(oMutex);
+    auto it = oConfirmations.find(telegramId);
+    if (it == oConfirmations.end()) return nullptr;
+    std::unique_ptr<CTessaraMsg> telegram = std::move(it->second.pTelegram);
+    oConfirmations.erase(it);
+    return telegram;
+}
+
+void CTessaraClient::PurgeConfirmations() {
+    const int64_t limit =
+        sys::MonotonicMs() - static_cast<int64_t>(static_cast<uint32_t>(nTimeout) / 100) * 1000;
+    CTesLock lock(oMutex);
+    for (auto it = oConfirmations.begin(); it != oConfirmations.end();) {
+        if (it->second.nArrivalMs < limit) {
+            TES_TRACE("deleting obsolete confirmation telegram from parter");
+            it = oConfirmations.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+size_t CTessaraClient::StoredConfirmations() {
+    CTesLock lock(oMutex);
+    return oConfirmations.size();
+}
+
+std::unique_ptr<CTessaraMsg> CTessaraClient::WaitConfirmation(uint16_t telegramId,
+                                                              const int32_t* overrideMs) {
+    int64_t left = overrideMs != nullptr ? *overrideMs : nTimeout;
+    const int64_t deadline = sys::MonotonicMs() + left;
+    std::unique_ptr<CTessaraMsg> telegram = TakeConfirmation(telegramId);
+    while (telegram == nullptr && left >= 0 && bLinkUp.load()) {
+        if (!oEvent.Wait(left)) break;
+        telegram = TakeConfirmation(telegramId);
+        if (telegram != nullptr) break;
+        left = deadline - sys::MonotonicMs();
+    }
+    PurgeConfirmations();
+    return telegram;
+}
+
+int32_t CTessaraClient::Exchange(const CTessaraMsg& request,
+                                 std::unique_ptr<CTessaraMsg>* confirmation,
+                                 const int32_t* overrideMs) {
+    CTesLock exchange(oExchangeMutex);
+    confirmation->reset();
+    oEvent.Reset();
+    int32_t result = SendTelegram(request);
+    if (result == kOk) {
+        *confirmation = WaitConfirmation(request.nTelegramId, overrideMs);
+        const std::unique_ptr<CTessaraMsg>& c = *confirmation;
+        if (c == nullptr) {
+            result = bLinkUp.load() ? kResultTimeout : kResultNotConnected;
+        } else if (c->CalcChecksum() != c->cChecksum) {
+            result = kResultBadChecksum;
+        } else if (c->nCommand != (request.nCommand | kConfirmationFlag)) {
+            result = kResultNotConfirmed;
+        }
+    }
+    TES_TRACE(": 0x" << std::hex << result);
+    return result;
+}
+
+int32_t CTessaraClient::QueryCommand(uint16_t command, const uint8_t* data, uint16_t length,
+                                     std::unique_ptr<CTessaraMsg>* confirmation,
+                                     const int32_t* overrideMs) {
+    const CTessaraMsg request(data, length, command, TakeTelegramId());
+    int32_t result = Exchange(request, confirmation, overrideMs);
+    if (result == kOk) result = EvaluateConfirmation(**confirmation);
+    return result;
+}
+
+int32_t CTessaraClient::SimpleCommand(uint16_t command, const uint8_t* data, uint16_t length) {
+    std::unique_ptr<CTessaraMsg> confirmation;
+    return QueryCommand(command, data, length, &confirmation);
+}
+
+}  // namespace tes

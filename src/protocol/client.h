@@ -1,0 +1,126 @@
+// Request and confirmation engine: one client per connection issues telegram
+// ids, sends requests and matches the confirmations that the receive thread
+// stores; the device commands live here too. Protocol layer.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "protocol/telegram.h"
+#include "transport/ip_connection.h"
+
+namespace tes {
+
+// Library result codes produced by the engine.
+enum ResultCode : int32_t {
+    kOk = 0,
+    kResultRefused = 0x1,
+    kResultSocketError = 0x20000,
+    kResultNotConnected = 0x30000,
+    kResultTimeout = 0x40000,
+    kResultBadChecksum = 0xA0000,
+    kResultNotConfirmed = 0xB0000,
+    kResultNoResultByte = 0xC0000,
+    kResultInvalidHandle = 0x900000,
+    kResultInvalidParameter = 0x920000,
+};
+
+// Transport result to library result: 1 → 0, 7 → 0x1, n → n << 16.
+int32_t MapTransportResult(int transportResult);
+
+class CTessaraClient {
+public:
+    class CConnection : public CTesIPConnection {
+    public:
+        explicit CConnection(CTessaraClient* owner) : pOwner(owner) {}
+
+    protected:
+        void OnConnectionChanged(bool connected) override;
+        void OnTelegram(const uint8_t* bytes, uint32_t length) override;
+
+    private:
+        CTessaraClient* pOwner;
+    };
+
+    CTessaraClient(int32_t deviceType, int32_t timeoutMs);
+    virtual ~CTessaraClient();
+    CTessaraClient(const CTessaraClient&) = delete;
+    CTessaraClient& operator=(const CTessaraClient&) = delete;
+
+    // Serialises and sends without waiting.
+    virtual int32_t SendTelegram(const CTessaraMsg& request);
+    virtual int32_t ResetTelegramId();
+    virtual int32_t CloseConnection();
+    // Every telegram the connection does not handle itself (receive thread).
+    virtual void OnReceive(const uint8_t* bytes, uint32_t length);
+    virtual void OnConnectionChanged(bool connected);
+    // An unsolicited telegram, read in place; valid only during the call.
+    virtual bool DispatchIndication(const TelegramView& telegram);
+    // Result byte to result code: empty data 0xC0000 | type << 8, r ≠ 0 type << 8 | r.
+    virtual int32_t EvaluateConfirmation(const CTessaraMsg& confirmation) const;
+
+    // Port 0 means the device type's default port (type + 4999, 5099 for 0).
+    int32_t ConnectDevice(uint16_t port, const char* host, int transport, bool linkControl);
+    // Sends `request` and waits for its confirmation (`overrideMs` replaces the
+    // time-out for the wait only). The confirmation, when one came, is handed
+    // out also with results 0xA0000 and 0xB0000. Exchanges of one client run
+    // one at a time.
+    int32_t Exchange(const CTessaraMsg& request, std::unique_ptr<CTessaraMsg>* confirmation,
+                     const int32_t* overrideMs = nullptr);
+    // Sends already serialised bytes (the frame-streaming path).
+    int32_t SendBytes(const uint8_t* bytes, size_t length);
+
+    uint16_t TakeTelegramId() { return nNextTelegramId.fetch_add(1, std::memory_order_relaxed); }
+    uint16_t PeekTelegramId() const { return nNextTelegramId.load(std::memory_order_relaxed); }
+    int32_t DeviceType() const { return nDeviceType; }
+    int32_t Timeout() const { return nTimeout; }
+    CConnection& Connection() { return oConnection; }
+    const std::string& PeerAddressText() const { return oConnection.PeerAddressText(); }
+    size_t StoredConfirmations();
+
+    // Device commands (every device type answers them).
+    int32_t GetInfo(uint8_t* record20);
+    int32_t GetStatus(std::string* text);
+    int32_t ReadDigital(int32_t* first, int32_t* second);
+    int32_t WriteDigital(uint32_t word);
+    int32_t ReadAnalog(int32_t* values, uint16_t* count, int32_t* first);
+    int32_t WriteAnalog(const int32_t* values, uint32_t count);
+    int32_t Restart();
+
+protected:
+    // Disconnects a connected link and stops the connection's threads; the
+    // most derived destructor calls it first so that no telegram reaches a
+    // part of the object that is already gone.
+    void StopReception();
+    // Runs one request with no reply data: id, exchange, evaluation.
+    int32_t SimpleCommand(uint16_t command, const uint8_t* data, uint16_t length);
+    // Runs one request and hands out a positive confirmation for unpacking.
+    int32_t QueryCommand(uint16_t command, const uint8_t* data, uint16_t length,
+                         std::unique_ptr<CTessaraMsg>* confirmation,
+                         const int32_t* overrideMs = nullptr);
+
+private:
+    struct ConfirmationEntry {
+        std::unique_ptr<CTessaraMsg> pTelegram;
+        int64_t nArrivalMs;
+    };
+
+    std::unique_ptr<CTessaraMsg> WaitConfirmation(uint16_t telegramId, const int32_t* overrideMs);
+    std::unique_ptr<CTessaraMsg> TakeConfirmation(uint16_t telegramId);
+    void PurgeConfirmations();
+
+    CConnection oConnection;
+    const int32_t nTimeout;
+    std::map<uint16_t, ConfirmationEntry> oConfirmations;
+    CTesMutex oMutex;  // guards oConfirmations
+    std::atomic<uint16_t> nNextTelegramId{0};
+    const int32_t nDeviceType;
+    CTesEvent oEvent;            // signalled for each stored confirmation
+    CTesMutex oExchangeMutex;    // one exchange at a time per client
+    std::atomic<bool> bLinkUp{false};
+};
+
+}  // namespace tes

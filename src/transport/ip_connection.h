@@ -1,0 +1,112 @@
+// Connection: one link to one CAN port of a gateway, with its receive thread,
+// link control (CONNECT, DISCONNECT, ALIVE) and keep-alive thread. Transport
+// layer.
+//
+// Socket lifetime: dropping the link shuts the socket down, which wakes every
+// thread blocked on it, but the descriptor itself is released only once the
+// receive thread has stopped (at the next connect or at destruction), so no
+// thread can ever act on a descriptor number the system has handed out again.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "transport/ip_base.h"
+#include "transport/tes_thread.h"
+
+namespace tes {
+
+class CTesIPConnection : public CTesIPBase {
+public:
+    CTesIPConnection();
+    ~CTesIPConnection() override;
+
+    // Opens the link: transport within `timeoutMs`, then (with link control)
+    // the CONNECT handshake within what is left of the same deadline.
+    // Transport result: 1 connected, 2 socket error or bad transport,
+    // 3 not connected (also: refused with a byte other than 1),
+    // 4 handshake time-out, 5 not closed now, 6 no socket stack, 7 refused
+    // because the gateway is full.
+    int Connect(uint8_t deviceType, const std::vector<uint8_t>& connectData, const char* host,
+                uint16_t port, uint32_t timeoutMs, int transport, bool linkControl);
+    // DISCONNECT handshake (with link control) and drop; 5 when not connected.
+    int Disconnect(int32_t timeoutMs);
+    // Ends a connected link: 1, or 5 when it was not connected.
+    int DropLink();
+    // Sends a block within `timeoutMs`; a time-out or a failed wait drops the
+    // link. Several threads may send at once: blocks never interleave.
+    int Send(const uint8_t* bytes, size_t length, int32_t timeoutMs);
+    // Keep-alive with `periodMs` (0 stops it and tells the gateway so).
+    // 3 when not connected, else the result of sending the ALIVE request.
+    int StartAlive(uint32_t periodMs);
+    // Stops and joins the receive and keep-alive threads (link left as is).
+    void StopThreads();
+
+    // Cuts nothing: handles one complete telegram of `length` bytes.
+    void HandleTelegram(const uint8_t* bytes, uint32_t length);
+
+    bool IsReceiveThread() const;
+    const std::string& PeerAddressText() const { return sPeerAddress; }
+    int32_t AliveMode() const { return nAliveMode.load(); }
+
+protected:
+    virtual void OnConnectionChanged(bool connected) { (void)connected; }
+    virtual void OnTelegram(const uint8_t* bytes, uint32_t length) {
+        (void)bytes;
+        (void)length;
+    }
+    virtual bool AcceptConnect(const uint8_t* data, size_t length) {
+        (void)data;
+        (void)length;
+        return true;
+    }
+
+private:
+    class CReadThread;
+    class CAliveThread;
+    friend class CReadThread;
+    friend class CAliveThread;
+
+    int SendLinkTelegram(uint16_t command, uint16_t telegramId, const uint8_t* data,
+                         size_t length, int32_t timeoutMs);
+    int SendAliveRequest(int32_t timeoutMs);
+    void HandleAliveRequest(const uint8_t* bytes, uint32_t length);
+    void EnsureAliveThread();
+    void StopAliveThread();
+    void ReceiveStream();
+    void ReceiveDatagrams();
+    void AliveTick();
+
+    CTesEvent oConnectEvent;
+    CTesEvent oDisconnectEvent;
+    std::atomic<uint8_t> cConnectResult{0};
+    std::atomic<uint8_t> cDisconnectResult{0};
+    uint16_t nCmdConnect = 0x0001;
+    uint16_t nCmdConnectConf = 0x8001;
+    uint16_t nCmdDisconnect = 0x0002;
+    uint16_t nCmdDisconnectConf = 0x8002;
+    uint16_t nCmdAlive = 0x000D;
+    uint16_t nCmdAliveConf = 0x800D;
+    uint8_t cDeviceType = 0;
+    bool bLinkControl = false;
+    std::string sPeerAddress;
+    std::string sHost;
+    uint16_t nPort = 0;
+
+    std::unique_ptr<CReadThread> pReadThread;
+    CTesMutex oAliveThreadMutex;  // guards pAliveThread (app and receive threads)
+    std::unique_ptr<CAliveThread> pAliveThread;
+    std::atomic<int32_t> nAliveMode{0};
+    std::atomic<uint32_t> nAliveTick{0};
+    std::atomic<uint32_t> nAlivePeriod{0};
+    std::atomic<uint32_t> nLastSendTick{0};
+    std::atomic<uint32_t> nLastReceiveTick{0};
+
+    CTesMutex oSendMutex;  // keeps blocks of concurrent senders whole
+    sys::Waker oWaker;     // wakes the receive thread when the link ends
+};
+
+}  // namespace tes
