@@ -1,0 +1,107 @@
+// Telegram framing: worked byte examples, parsing edge cases, checksum.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "protocol/commands.h"
+#include "protocol/telegram.h"
+
+using tes::CTessaraMsg;
+using tes::TelegramView;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+Bytes Encode(uint16_t command, uint16_t id, const Bytes& data) {
+    Bytes out(data.size() + tes::kTelegramOverhead);
+    tes::EncodeTelegram(out.data(), command, id, data.data(), data.size());
+    return out;
+}
+
+TEST(Telegram, WorkedExamplesByteForByte) {
+    EXPECT_EQ(Encode(0x0209, 2, {}), (Bytes{0x05, 0x00, 0x09, 0x02, 0x02, 0x00, 0x09}));
+    EXPECT_EQ(Encode(0x8209, 2, {0x00}), (Bytes{0x06, 0x00, 0x09, 0x82, 0x02, 0x00, 0x00, 0x89}));
+    EXPECT_EQ(Encode(0x0201, 1, {}), (Bytes{0x05, 0x00, 0x01, 0x02, 0x01, 0x00, 0x02}));
+    EXPECT_EQ(Encode(0x0240, 5, {}), (Bytes{0x05, 0x00, 0x40, 0x02, 0x05, 0x00, 0x47}));
+    EXPECT_EQ(Encode(0x020D, 0, {0xD0, 0x07, 0x00, 0x00}),
+              (Bytes{0x09, 0x00, 0x0D, 0x02, 0x00, 0x00, 0xD0, 0x07, 0x00, 0x00, 0xD8}));
+    // The class serialises the same bytes as the encoder.
+    const CTessaraMsg info(nullptr, 0, 0x0209, 2);
+    EXPECT_EQ(info.ToBytes(), Encode(0x0209, 2, {}));
+    EXPECT_EQ(info.nLength, 5);
+}
+
+TEST(Telegram, CommandWordsCarryTheDeviceType) {
+    EXPECT_EQ(tes::CommandWord(tes::Cmd::INFO), 0x0209);
+    EXPECT_EQ(tes::CommandWord(tes::Cmd::CANOPEN_SDO_WRITE_BLOCK), 0x026B);
+    EXPECT_EQ(tes::CommandWord(tes::Cmd::CLOSE, 0x85), 0x050C);  // type masked to 7 bits
+    EXPECT_STREQ(tes::CommandText(tes::Cmd::READ_DIGITAL), "READ DIGITAL requested to ");
+    EXPECT_STREQ(tes::CommandText(tes::Cmd::CANOPEN_PDO_IND), "CANOPEN_PDO requested to ");
+    EXPECT_EQ(tes::CommandText(tes::Cmd::ALIVE), nullptr);
+}
+
+TEST(Telegram, RoundTripKeepsEveryField) {
+    Bytes data(300);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+    const CTessaraMsg sent(data.data(), static_cast<uint16_t>(data.size()), 0x0267, 0xBEEF);
+    const Bytes wire = sent.ToBytes();
+    ASSERT_EQ(wire.size(), data.size() + 7);
+    CTessaraMsg got;
+    ASSERT_TRUE(got.FromBytes(wire.data(), wire.size()));
+    EXPECT_EQ(got.oData, data);
+    EXPECT_EQ(got.nCommand, 0x0267);
+    EXPECT_EQ(got.nTelegramId, 0xBEEF);
+    EXPECT_EQ(got.nLength, data.size() + 5);
+    EXPECT_EQ(got.cChecksum, sent.cChecksum);
+    EXPECT_TRUE(got.IsValid());
+}
+
+TEST(Telegram, FromBytesRejectsShortAndInconsistentRuns) {
+    const Bytes six{0x05, 0x00, 0x09, 0x02, 0x02, 0x00};
+    CTessaraMsg m(six.data(), 3, 0x1234, 9);
+    EXPECT_FALSE(m.FromBytes(six.data(), six.size()));
+    EXPECT_EQ(m.nLength, 5);
+    EXPECT_EQ(m.nCommand, 0);
+    EXPECT_EQ(m.nTelegramId, 0);
+    EXPECT_TRUE(m.oData.empty());
+
+    const Bytes sevenSaysSix{0x06, 0x00, 0x09, 0x02, 0x02, 0x00, 0x09};
+    EXPECT_FALSE(m.FromBytes(sevenSaysSix.data(), sevenSaysSix.size()));
+    TelegramView v;
+    EXPECT_FALSE(v.Parse(sevenSaysSix.data(), sevenSaysSix.size()));
+}
+
+TEST(Telegram, WrongChecksumStillParsesButDoesNotMatch) {
+    Bytes wire = Encode(0x8209, 2, {0x00});
+    wire.back() ^= 0xFF;
+    CTessaraMsg m;
+    EXPECT_TRUE(m.FromBytes(wire.data(), wire.size()));
+    EXPECT_NE(m.CalcChecksum(), m.cChecksum);
+    TelegramView v;
+    ASSERT_TRUE(v.Parse(wire.data(), wire.size()));
+    EXPECT_FALSE(v.ChecksumMatches());
+}
+
+TEST(Telegram, LargestLengthFieldsParseWhole) {
+    // Length fields 65533..65535 give totals of 65535..65537 bytes.
+    for (uint32_t lengthField : {65533u, 65534u, 65535u}) {
+        const size_t total = lengthField + 2;
+        Bytes wire(total, 0xA5);
+        tes::PutU16(wire.data(), lengthField);
+        TelegramView v;
+        ASSERT_TRUE(v.Parse(wire.data(), wire.size())) << lengthField;
+        EXPECT_EQ(v.nDataLength, lengthField - 5);
+        CTessaraMsg m;
+        EXPECT_TRUE(m.FromBytes(wire.data(), wire.size())) << lengthField;
+        EXPECT_EQ(m.oData.size(), lengthField - 5);
+    }
+}
+
+TEST(Telegram, ToBytesOfInconsistentFieldsNeverOverreads) {
+    CTessaraMsg m(nullptr, 0, 0x0203, 1);
+    m.oData.assign(20, 0x11);  // data longer than the length field says
+    const Bytes wire = m.ToBytes();
+    EXPECT_EQ(wire.size(), 7u);
+}
+
+}  // namespace
