@@ -1,0 +1,192 @@
+// The request engine against a scripted gateway: time-outs, late and
+// duplicate confirmations, telegram checks, ids, and several threads on one
+// handle.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "api/handle_table.h"
+#include "test_support.h"
+
+using namespace tes::test;
+using tes::sim::MakeConfirmation;
+using tes::sim::Request;
+
+namespace {
+
+constexpr uint16_t kSetRelais = 0x0223;
+constexpr uint16_t kGetGlobals = 0x0208;
+
+class Engine : public GatewayTest {
+protected:
+    tes::CTessaraClientCANDll& Client(int h) { return *tes::LookupDeviceHandle(h)->pClient; }
+    void Silence(uint16_t command) {
+        oGateway.Script(command, [](const Request&) { return std::nullopt; });
+    }
+    void Answer(uint16_t command, Bytes reply) {
+        oGateway.Script(command, [reply](const Request&) { return reply; });
+    }
+};
+
+TEST_F(Engine, NoAnswerTimesOutAfterOneSend) {
+    const int h = Open(0, 400);
+    Silence(kSetRelais);
+    const int64_t start = tes::sys::MonotonicMs();
+    EXPECT_EQ(CANSetPowerRelais(h, 1), 0x40000);
+    const int64_t took = tes::sys::MonotonicMs() - start;
+    EXPECT_GE(took, Scaled(400) - 5);
+    EXPECT_LT(took, Scaled(400) + Scaled(500));
+    EXPECT_EQ(oGateway.CountCommand(kSetRelais), 1u);
+}
+
+TEST_F(Engine, LateConfirmationIsStoredThenPurged) {
+    // A 100 ms time-out keeps unclaimed confirmations for one second.
+    const int h = Open(0, 100);
+    Silence(kSetRelais);
+    EXPECT_EQ(CANSetPowerRelais(h, 1), 0x40000);
+    const uint16_t lateId = oGateway.WaitForCommand(kSetRelais, 1000)->Id();
+    ASSERT_TRUE(oGateway.SendTelegram(0, 0x8223, lateId, {0x00}));
+    ASSERT_TRUE(WaitUntil([&] { return Client(h).StoredConfirmations() == 1; }, 2000));
+    // A request right away leaves it stored; one after its age limit purges it.
+    EXPECT_EQ(CANSetPowerRelais(h, 1), 0x40000);
+    EXPECT_EQ(Client(h).StoredConfirmations(), 1u);
+    const int64_t stored = tes::sys::MonotonicMs();
+    WaitUntil([&] { return tes::sys::MonotonicMs() - stored > 1100; }, 3000);
+    EXPECT_EQ(CANSetPowerRelais(h, 1), 0x40000);
+    EXPECT_EQ(Client(h).StoredConfirmations(), 0u);
+}
+
+TEST_F(Engine, ConfirmationChecks) {
+    const int h = Open();
+    // Wrong checksum.
+    oGateway.Script(kSetRelais, [](const Request& r) {
+        Bytes c = MakeConfirmation(r, 0);
+        c.back() ^= 0x5A;
+        return std::optional<Bytes>(c);
+    });
+    EXPECT_EQ(CANSetPowerRelais(h, 1), 0xA0000);
+    // Right id, wrong command word.
+    oGateway.Script(kSetRelais, [](const Request& r) {
+        return std::optional<Bytes>(Encode(0x8224, r.nTelegramId, {0x00}));
+    });
+    EXPECT_EQ(CANSetPowerRelais(h, 1), 0xB0000);
+    // No result byte.
+    oGateway.Script(kSetRelais, [](const Request& r) {
+        return std::optional<Bytes>(Encode(0x8223, r.nTelegramId));
+    });
+    EXPECT_EQ(CANSetPowerRelais(h, 1), 0xC0200);
+    // Result bytes become device results.
+    for (uint8_t r : {0x20, 0x24, 0xFF}) {
+        oGateway.Script(kSetRelais, [r](const Request& q) {
+            return std::optional<Bytes>(MakeConfirmation(q, r));
+        });
+        EXPECT_EQ(CANSetPowerRelais(h, 1), 0x200 | r);
+    }
+}
+
+TEST_F(Engine, ZeroWaitLooksOnceWithoutWaiting) {
+    const int h = Open();
+    oGateway.SetReplyDelay(static_cast<uint32_t>(Scaled(300)));
+    unsigned char replyByte = 0;
+    int value = 0;
+    const int64_t start = tes::sys::MonotonicMs();
+    // An SDO time-out of 0 gives the confirmation no time at all.
+    EXPECT_EQ(CANopenSendSDORead(h, 1, 0x1000, 0, 0, &replyByte, &value), 0x40000);
+    EXPECT_LT(tes::sys::MonotonicMs() - start, Scaled(200));
+}
+
+TEST_F(Engine, IdsCountFromTwoAndWrap) {
+    const int h = Open();
+    // SET_CONFIG took id 2; frames streamed without confirmation take ids too.
+    const char byte = 1;
+    for (int id = 3; id <= 65535; ++id) ASSERT_EQ(CANWrite(h, 0x100, &byte, 1, 0), 0);
+    EXPECT_EQ(CANSetPowerRelais(h, 0), 0);
+    ASSERT_TRUE(oGateway.WaitFor([&] { return oGateway.CountCommand(0x0203) == 65533; }, 10000));
+    const auto log = oGateway.Log();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[1].Id(), 2);
+    EXPECT_EQ(log[2].Id(), 3);
+    const auto relais = oGateway.WaitForCommand(kSetRelais, 1000);
+    EXPECT_EQ(relais->Id(), 0);
+}
+
+TEST_F(Engine, LaterConfirmationWithTheSameIdReplacesTheEarlier) {
+    const int h = Open();
+    Silence(kSetRelais);
+    EXPECT_EQ(CANSetPowerRelais(h, 1), 0x40000);
+    const uint16_t next = static_cast<uint16_t>(Client(h).PeekTelegramId());
+    Bytes both = Encode(0x8223, next, {0x21});
+    const Bytes second = Encode(0x8223, next, {0x00});
+    both.insert(both.end(), second.begin(), second.end());
+    ASSERT_TRUE(oGateway.SendRaw(0, both));
+    ASSERT_TRUE(WaitUntil([&] { return Client(h).StoredConfirmations() == 1; }, 2000));
+    // Both telegrams were cut from one segment; the store keeps the later.
+    EXPECT_EQ(CANSetPowerRelais(h, 1), 0);
+}
+
+TEST_F(Engine, SetConfigFailureAtOpenLeavesNothing) {
+    oGateway.Script(0x0205, [](const Request& r) {
+        return std::optional<Bytes>(MakeConfirmation(r, 0x24));
+    });
+    int handle = 0;
+    EXPECT_EQ(CANOpenDevice(&handle, 1, 0, 0, sAddress.c_str(), 1000), 0x224);
+    EXPECT_EQ(handle, -1);
+    EXPECT_EQ(tes::OpenHandleCount(), 0u);
+    EXPECT_TRUE(oGateway.WaitForCommand(0x0202, Scaled(1000)).has_value());
+}
+
+TEST_F(Engine, RestartUsesAPlainLinkOnPortZero) {
+    EXPECT_EQ(CANRestart(sAddress.c_str(), 2000), 0);
+    EXPECT_EQ(oGateway.RestartCount(), 1u);
+    EXPECT_EQ(oGateway.CountCommand(0x0201), 0u);  // no CONNECT on this link
+    const auto close = oGateway.WaitForCommand(0x020C, 1000);
+    ASSERT_TRUE(close.has_value());
+    EXPECT_EQ(close->oBytes, Encode(0x020C, 0));
+    EXPECT_EQ(tes::OpenHandleCount(), 0u);  // the temporary handle is gone
+}
+
+TEST_F(Engine, EightThreadsOnOneHandleEachGetTheirOwnAnswer) {
+    const int h = Open();
+    // The script answers an SDO read with the index it was asked for.
+    oGateway.Script(0x0268, [](const Request& r) {
+        const uint8_t lo = r.oData.size() > 2 ? r.oData[1] : 0;
+        const uint8_t hi = r.oData.size() > 2 ? r.oData[2] : 0;
+        return std::optional<Bytes>(MakeConfirmation(r, 0, {0x4B, lo, hi}));
+    });
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 1000; ++i) {
+                const int index = 0x2000 + t * 1000 + i;
+                unsigned char reply = 0;
+                int value = -1;
+                const int rc = CANopenSendSDORead(h, 5, index, 0, 1000, &reply, &value);
+                if (rc != 0 || value != index || reply != 0x4B) ++wrong;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST_F(Engine, CloseWhileAnotherThreadWaitsOnTheHandle) {
+    const int h = Open(0, 3000);
+    Forget(h);
+    Silence(kGetGlobals);
+    std::atomic<int> result{-1};
+    std::thread waiter([&] {
+        int baud = 0, t = 0, hs = 0, ts = 0;
+        unsigned char mode = 0;
+        result = CANGetGlobals(h, &baud, &mode, &t, &hs, &ts);
+    });
+    ASSERT_TRUE(oGateway.WaitForCommand(kGetGlobals, 2000).has_value());
+    EXPECT_EQ(CANCloseDevice(h), 0);
+    waiter.join();
+    // The link went away under the request: it ends at once, not at its time-out.
+    EXPECT_EQ(result.load(), 0x30000);
+    EXPECT_EQ(CANSetPowerRelais(h, 1), 0x900000);
+}
+
+}  // namespace
