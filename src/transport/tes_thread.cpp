@@ -3,20 +3,24 @@
 
 namespace tes {
 
+namespace {
+// The thread object whose Run the calling thread executes, if any.
+thread_local const CTesThread* tCurrentThread = nullptr;
+}  // namespace
+
+bool CTesThread::IsCurrent() const { return tCurrentThread == this; }
+
 CTesThread::~CTesThread() { StopAndJoin(); }
 
 bool CTesThread::Start() {
     const int state = nThreadState.load();
     if (state == kStarting || state == kRunning) return false;
-    if (hThread != nullptr) {  // an earlier thread that has ended
-        sys::JoinThread(hThread);
-        hThread = nullptr;
-    }
+    if (sys::ThreadHandle ended = hThread.exchange(nullptr)) sys::JoinThread(ended);
     nThreadState.store(kStarting);
     bStopRequested.store(false, std::memory_order_release);
     oStopEvent.Reset();
-    hThread = sys::StartThread(&CTesThread::Entry, this);
-    if (hThread == nullptr) {
+    hThread.store(sys::StartThread(&CTesThread::Entry, this), std::memory_order_release);
+    if (hThread.load() == nullptr) {
         nThreadState.store(kEnded);
         return false;
     }
@@ -30,10 +34,11 @@ void CTesThread::RequestStop() {
 }
 
 void CTesThread::StopAndJoin() {
-    if (hThread == nullptr) return;
+    sys::ThreadHandle thread = hThread.load();
+    if (thread == nullptr) return;
     RequestStop();
-    sys::JoinThread(hThread);
-    hThread = nullptr;
+    sys::JoinThread(thread);
+    hThread.store(nullptr);
     oStopEvent.Reset();
 }
 
@@ -45,6 +50,7 @@ bool CTesThread::SleepUnlessStopped(int64_t ms) {
 
 void CTesThread::Entry(void* self) {
     auto* thread = static_cast<CTesThread*>(self);
+    tCurrentThread = thread;
     thread->OnStart();
     thread->nThreadState.store(kRunning);
     thread->oStartedEvent.Signal();

@@ -63,7 +63,8 @@ public:
     // Asks the thread to end, wakes it, and waits for it. Must not be called
     // from the thread itself.
     void StopAndJoin();
-    bool IsCurrent() const { return sys::IsCurrentThread(hThread); }
+    // True when called from this object's own thread (inside its Run).
+    bool IsCurrent() const;
     int ThreadState() const { return nThreadState.load(); }
 
 protected:
@@ -77,7 +78,7 @@ protected:
 private:
     static void Entry(void* self);
 
-    sys::ThreadHandle hThread = nullptr;
+    std::atomic<sys::ThreadHandle> hThread{nullptr};
     CTesEvent oStopEvent;
     CTesEvent oStartedEvent;
     std::atomic<bool> bStopRequested{false};
