@@ -16,7 +16,9 @@
 
 #if defined(_WIN32)
 #  if defined(TESSARA_BUILDING_LIBRARY)
-#    define TESSARA_API __declspec(dllexport)
+/* The DLLs export exactly the names of their .def file (decorated ones in
+ * TessaraCanVB6), so nothing is marked for export in the sources. */
+#    define TESSARA_API
 #  else
 #    define TESSARA_API __declspec(dllimport)
 #  endif

@@ -35,9 +35,12 @@ protected:
 };
 
 TEST_F(CanCommands, RequestsCarryTheCallersValues) {
-    ASSERT_EQ(CANSetGlobals(h, 500000, 0x105, 7, 0, -1), 0);
+    ASSERT_EQ(CANSetGlobals(h, 500000, 0x100, 0, 7, -1), 0);
     // Mode narrowed to its low byte, booleans to 0/1.
-    EXPECT_EQ(Sent(0x0207), (Bytes{0x05, 0x20, 0xA1, 0x07, 0x00, 0x01, 0x00, 0x01}));
+    EXPECT_EQ(Sent(0x0207), (Bytes{0x00, 0x20, 0xA1, 0x07, 0x00, 0x00, 0x01, 0x01}));
+    // 0x105 goes out as mode 5, which this gateway refuses.
+    EXPECT_EQ(CANSetGlobals(h, 500000, 0x105, 0, 1, 0), 0x2FF);
+    EXPECT_EQ(Sent(0x0207)[0], 0x05);
 
     int table[16];
     for (int i = 0; i < 16; ++i) table[i] = 0x01020300 + i;

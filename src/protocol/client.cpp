@@ -93,9 +93,13 @@ void CTessaraClient::OnReceive(const uint8_t* bytes, uint32_t length) {
         return;
     }
     ConfirmationEntry entry{std::make_unique<CTessaraMsg>(view), sys::MonotonicMs()};
-    CTesLock lock(oMutex);
-    // A later confirmation with the same id replaces an unclaimed earlier one.
-    oConfirmations[view.nTelegramId] = std::move(entry);
+    {
+        CTesLock lock(oMutex);
+        // A later confirmation with the same id replaces an unclaimed earlier one.
+        oConfirmations[view.nTelegramId] = std::move(entry);
+    }
+    // Signalled outside the lock: the woken requester takes the store's lock
+    // at once and must not find it still held.
     oEvent.Signal();
 }
 

@@ -6,13 +6,13 @@
 #include <cstring>
 
 #include "protocol/telegram.h"
+#include "transport/telegram_cutter.h"
 #include "transport/trace.h"
 
 namespace tes {
 
 namespace {
 
-constexpr size_t kStreamBufferSize = 0x20000;  // a late partial telegram plus a whole largest one
 constexpr size_t kDatagramBufferSize = 0x10010;
 constexpr int kReceivePollMs = 1000;
 constexpr int32_t kAnswerTimeoutMs = 1000;
@@ -283,9 +283,7 @@ void CTesIPConnection::AliveTick() {
 }
 
 void CTesIPConnection::ReceiveStream() {
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kStreamBufferSize]);
-    size_t fill = 0;   // bytes held
-    size_t start = 0;  // first unprocessed byte
+    CStreamCutter cutter;
     const sys::Socket s = hSocket;
     while (!pReadThread->StopRequested() && State() == kStateConnected) {
         const sys::WaitResult wait = sys::WaitReadable(s, oWaker, kReceivePollMs);
@@ -294,28 +292,15 @@ void CTesIPConnection::ReceiveStream() {
             DropLink();
             break;
         }
-        const long got = sys::Receive(s, buffer.get() + fill, kStreamBufferSize - fill);
+        const long got = sys::Receive(s, cutter.Space(), cutter.SpaceSize());
         if (got == -2) continue;
         if (got <= 0) {  // orderly close by the gateway, or a receive error
             DropLink();
             break;
         }
-        fill += static_cast<size_t>(got);
-        while (fill - start >= 2) {
-            // 32 bits: a length field of 65534 or 65535 announces more than 16 bits hold.
-            const uint32_t total = static_cast<uint32_t>(GetU16(buffer.get() + start)) + 2;
-            if (fill - start < total) break;
-            HandleTelegram(buffer.get() + start, total);
-            start += total;
-        }
-        if (start == fill) {
-            start = fill = 0;
-        } else if (start + kMaxTelegramSize > kStreamBufferSize) {
-            // The partial telegram might not fit where it is: move it to the front.
-            std::memmove(buffer.get(), buffer.get() + start, fill - start);
-            fill -= start;
-            start = 0;
-        }
+        cutter.Received(static_cast<size_t>(got), [this](const uint8_t* bytes, uint32_t length) {
+            HandleTelegram(bytes, length);
+        });
     }
 }
 
@@ -335,13 +320,8 @@ void CTesIPConnection::ReceiveDatagrams() {
             DropLink();
             break;
         }
-        const size_t size = static_cast<size_t>(got);
-        size_t offset = 0;
-        while (size - offset > 2) {
-            const uint32_t total = static_cast<uint32_t>(GetU16(buffer.get() + offset)) + 2;
-            if (size - offset >= total) HandleTelegram(buffer.get() + offset, total);
-            offset += std::min<size_t>(total, size - offset);  // a cut telegram ends the datagram
-        }
+        CutDatagram(buffer.get(), static_cast<size_t>(got),
+                    [this](const uint8_t* bytes, uint32_t length) { HandleTelegram(bytes, length); });
     }
 }
 

@@ -69,6 +69,9 @@ private:
     class CAliveThread;
     friend class CReadThread;
     friend class CAliveThread;
+    // Lets the fuzz targets run HandleTelegram with link control on or off
+    // without opening a link; defined only there.
+    friend struct ConnectionTestAccess;
 
     int SendLinkTelegram(uint16_t command, uint16_t telegramId, const uint8_t* data,
                          size_t length, int32_t timeoutMs);

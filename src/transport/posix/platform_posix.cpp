@@ -1,5 +1,6 @@
 // POSIX implementation of the transport platform contract (platform.h):
-// pthreads, clock_gettime, poll-based sockets and an eventfd waker.
+// pthreads, futex-based events, clock_gettime, poll-based sockets and an
+// eventfd waker.
 #include "transport/platform.h"
 
 #include <arpa/inet.h>
@@ -10,11 +11,14 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <linux/futex.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -69,54 +73,86 @@ timespec MonotonicDeadline(int64_t ms) {
 
 }  // namespace
 
+// The event is one futex word: bit 0 is the signalled state, the bits above
+// count the threads inside Wait. A signal wakes a sleeper only when one is
+// registered, and a woken waiter takes the state without a mutex, so waking
+// costs a single system call and never a second sleep on a lock the
+// signalling thread still holds. Signal touches the word only in its one
+// atomic operation and the wake call after it, so a waiter may destroy the
+// event as soon as its Wait has returned.
 struct Event::Impl {
-    pthread_mutex_t oMutex;
-    pthread_cond_t oCond;
-    bool bSignalled = false;
+    std::atomic<uint32_t> nWord{0};
 };
 
-Event::Event() : pImpl(new Impl) {
-    pthread_mutex_init(&pImpl->oMutex, nullptr);
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&pImpl->oCond, &attr);
-    pthread_condattr_destroy(&attr);
+namespace {
+
+constexpr uint32_t kSignalled = 1;
+constexpr uint32_t kOneWaiter = 2;
+
+// Sleeps while *word equals `expected`, until `deadline` (CLOCK_MONOTONIC,
+// absolute; null: without limit). False on time-out.
+bool FutexWait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* deadline) {
+    const long rc = syscall(SYS_futex, reinterpret_cast<uint32_t*>(word),
+                            FUTEX_WAIT_BITSET_PRIVATE, expected, deadline, nullptr,
+                            FUTEX_BITSET_MATCH_ANY);
+    return !(rc == -1 && errno == ETIMEDOUT);
 }
 
-Event::~Event() {
-    pthread_cond_destroy(&pImpl->oCond);
-    pthread_mutex_destroy(&pImpl->oMutex);
-    delete pImpl;
+void FutexWakeOne(std::atomic<uint32_t>* word) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
-void Event::Signal() {
-    pthread_mutex_lock(&pImpl->oMutex);
-    pImpl->bSignalled = true;
-    pthread_cond_signal(&pImpl->oCond);
-    pthread_mutex_unlock(&pImpl->oMutex);
-}
-
-void Event::Reset() {
-    pthread_mutex_lock(&pImpl->oMutex);
-    pImpl->bSignalled = false;
-    pthread_mutex_unlock(&pImpl->oMutex);
-}
-
-bool Event::Wait(int64_t timeoutMs) {
-    pthread_mutex_lock(&pImpl->oMutex);
-    if (timeoutMs < 0) {
-        while (!pImpl->bSignalled) pthread_cond_wait(&pImpl->oCond, &pImpl->oMutex);
-    } else {
-        const timespec deadline = MonotonicDeadline(timeoutMs);
-        while (!pImpl->bSignalled) {
-            if (pthread_cond_timedwait(&pImpl->oCond, &pImpl->oMutex, &deadline) == ETIMEDOUT) break;
+// Takes the signalled state if it is set; `leaving` also deregisters a waiter.
+bool TakeSignal(std::atomic<uint32_t>& word, bool leaving) {
+    uint32_t v = word.load(std::memory_order_relaxed);
+    while ((v & kSignalled) != 0) {
+        const uint32_t next = (v & ~kSignalled) - (leaving ? kOneWaiter : 0);
+        if (word.compare_exchange_weak(v, next, std::memory_order_acquire, std::memory_order_relaxed)) {
+            return true;
         }
     }
-    const bool signalled = pImpl->bSignalled;
-    pImpl->bSignalled = false;
-    pthread_mutex_unlock(&pImpl->oMutex);
-    return signalled;
+    return false;
+}
+
+}  // namespace
+
+Event::Event() : pImpl(new Impl) {}
+
+Event::~Event() { delete pImpl; }
+
+void Event::Signal() {
+    const uint32_t before = pImpl->nWord.fetch_or(kSignalled, std::memory_order_release);
+    if ((before & kSignalled) == 0 && before >= kOneWaiter) FutexWakeOne(&pImpl->nWord);
+}
+
+void Event::Reset() { pImpl->nWord.fetch_and(~kSignalled, std::memory_order_relaxed); }
+
+bool Event::Wait(int64_t timeoutMs) {
+    std::atomic<uint32_t>& word = pImpl->nWord;
+    if (TakeSignal(word, false)) return true;
+    if (timeoutMs == 0) return false;
+    timespec deadline{};
+    if (timeoutMs > 0) deadline = MonotonicDeadline(timeoutMs);
+    word.fetch_add(kOneWaiter, std::memory_order_relaxed);
+    for (;;) {
+        if (TakeSignal(word, true)) return true;
+        const uint32_t seen = word.load(std::memory_order_relaxed);
+        if ((seen & kSignalled) != 0) continue;
+        if (!FutexWait(&word, seen, timeoutMs > 0 ? &deadline : nullptr)) {
+            // Timed out: leave, unless a signal came in the meantime.
+            uint32_t v = word.load(std::memory_order_relaxed);
+            for (;;) {
+                if ((v & kSignalled) != 0) {
+                    if (TakeSignal(word, true)) return true;
+                    v = word.load(std::memory_order_relaxed);
+                    continue;
+                }
+                if (word.compare_exchange_weak(v, v - kOneWaiter, std::memory_order_relaxed)) {
+                    return false;
+                }
+            }
+        }
+    }
 }
 
 struct Mutex::Impl {

@@ -1,0 +1,369 @@
+// tessara-bench: the library against the raw-socket limit on this machine.
+// Every scenario runs once through the library and once through a raw-socket
+// client doing the same work with the same bytes against the same peer, the
+// two alternating, for several rounds; the figures are medians of the rounds.
+// Benchmark.
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "peer.h"
+#include "scenarios.h"
+#include "stats.h"
+
+using namespace bench;
+
+namespace {
+
+struct Options {
+    bool bQuick = false;
+    int nRounds = 5;
+    std::string sMarkdown;
+    std::string sOnly;  // comma-separated scenario names; empty: all
+    std::string sSide = "both";
+    bool bVerbose = false;
+};
+
+void Usage() {
+    std::fprintf(stderr,
+                 "usage: tessara-bench [--quick] [--rounds N] [--markdown FILE] [--only a,b]\n"
+                 "                     [--side lib|raw|both] [--verbose]\n"
+                 "  --quick     1/50 of the counts (CI); figures are then only a smoke test\n"
+                 "  --only      scenarios: stream-write request-latency write-confirmed\n"
+                 "              receive-callback receive-queue open-close many-handles\n");
+}
+
+bool ParseOptions(int argc, char** argv, Options* o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](std::string* out) {
+            if (i + 1 >= argc) return false;
+            *out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--quick") {
+            o->bQuick = true;
+        } else if (a == "--rounds" && value(&v)) {
+            o->nRounds = std::atoi(v.c_str());
+            if (o->nRounds < 1) return false;
+        } else if (a == "--markdown" && value(&v)) {
+            o->sMarkdown = v;
+        } else if (a == "--only" && value(&v)) {
+            o->sOnly = "," + v + ",";
+        } else if (a == "--side" && value(&v) && (v == "lib" || v == "raw" || v == "both")) {
+            o->sSide = v;
+        } else if (a == "--verbose") {
+            o->bVerbose = true;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One scenario's samples per round, library and raw.
+struct Pair {
+    const char* pName;
+    Kind eKind;
+    std::vector<Sample> oLib;
+    std::vector<Sample> oRaw;
+};
+
+// One line of the result table, derived from a pair.
+struct Row {
+    std::string sScenario;
+    std::string sUnit;
+    std::vector<double> oLib;
+    std::vector<double> oRaw;
+    bool bHigherIsBetter = true;
+    double dTarget = 0;      // ratio target, 0: none
+    double dAbsolute = 0;    // absolute upper bound on the library figure, 0: none
+    uint64_t nLostLib = 0;
+    uint64_t nLostRaw = 0;
+};
+
+std::string Figure(double v) {
+    char text[32];
+    if (v >= 100000) {
+        std::snprintf(text, sizeof text, "%.0f", v);
+    } else if (v >= 100) {
+        std::snprintf(text, sizeof text, "%.1f", v);
+    } else {
+        std::snprintf(text, sizeof text, "%.2f", v);
+    }
+    return text;
+}
+
+std::string Spread(const std::vector<double>& v) {
+    if (v.size() < 2) return "";
+    return Figure(Min(v)) + "–" + Figure(Max(v));
+}
+
+double Ratio(const Row& r) {
+    const double raw = Median(r.oRaw);
+    return raw > 0 ? Median(r.oLib) / raw : 0;
+}
+
+std::string TargetText(const Row& r) {
+    char text[48] = "";
+    if (r.dTarget > 0) {
+        std::snprintf(text, sizeof text, "%s %.2f of raw", r.bHigherIsBetter ? "≥" : "≤", r.dTarget);
+    } else if (r.dAbsolute > 0) {
+        std::snprintf(text, sizeof text, "≤ %.0f %s", r.dAbsolute, r.sUnit.c_str());
+    }
+    return text;
+}
+
+// "met", "missed" or "" (no target).
+std::string Verdict(const Row& r) {
+    if (r.oLib.empty()) return "";
+    if (r.dTarget > 0) {
+        if (r.oRaw.empty()) return "";
+        const double ratio = Ratio(r);
+        const bool met = r.bHigherIsBetter ? ratio >= r.dTarget : ratio <= r.dTarget;
+        return met ? "met" : "missed";
+    }
+    if (r.dAbsolute > 0) return Median(r.oLib) <= r.dAbsolute ? "met" : "missed";
+    return "";
+}
+
+std::string ReadFirstMatch(const char* path, const char* key) {
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, std::strlen(key), key) == 0) {
+            const size_t colon = line.find(':');
+            if (colon == std::string::npos) return "";
+            size_t start = line.find_first_not_of(" \t", colon + 1);
+            return start == std::string::npos ? "" : line.substr(start);
+        }
+    }
+    return "";
+}
+
+std::string MachineText() {
+    std::ostringstream out;
+    const std::string cpu = ReadFirstMatch("/proc/cpuinfo", "model name");
+    out << (cpu.empty() ? "unknown CPU" : cpu) << ", " << sysconf(_SC_NPROCESSORS_ONLN) << " cores";
+    const std::string mem = ReadFirstMatch("/proc/meminfo", "MemTotal");
+    if (!mem.empty()) out << ", " << (std::atol(mem.c_str()) / 1024 / 1024) << " GiB";
+    utsname u{};
+    if (uname(&u) == 0) out << ", " << u.sysname << " " << u.release;
+    out << ", " <<
+#if defined(__clang__)
+        "clang "
+#elif defined(__GNUC__)
+        "gcc "
+#endif
+        << __VERSION__;
+    return out.str();
+}
+
+std::string Today() {
+    char text[32];
+    const time_t now = time(nullptr);
+    tm t{};
+    gmtime_r(&now, &t);
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &t);
+    return text;
+}
+
+std::vector<Row> BuildRows(const std::vector<Pair>& pairs) {
+    std::vector<Row> rows;
+    auto pair = [&](const char* name) -> const Pair* {
+        for (const Pair& p : pairs)
+            if (std::strcmp(p.pName, name) == 0 && (!p.oLib.empty() || !p.oRaw.empty())) return &p;
+        return nullptr;
+    };
+    auto add = [&](const Pair* p, const char* scenario, const char* unit, bool higher, double target,
+                   double absolute, const std::function<double(const Sample&)>& pick, bool countLost) {
+        if (p == nullptr) return;
+        Row r;
+        r.sScenario = scenario;
+        r.sUnit = unit;
+        r.bHigherIsBetter = higher;
+        r.dTarget = target;
+        r.dAbsolute = absolute;
+        for (const Sample& s : p->oLib) {
+            if (s.sError.empty()) r.oLib.push_back(pick(s));
+            if (countLost) r.nLostLib += s.nLost;
+        }
+        for (const Sample& s : p->oRaw) {
+            if (s.sError.empty()) r.oRaw.push_back(pick(s));
+            if (countLost) r.nLostRaw += s.nLost;
+        }
+        rows.push_back(r);
+    };
+    const auto value = [](const Sample& s) { return s.dValue; };
+    const auto extra = [](const Sample& s) { return s.dExtra; };
+    const auto cpu = [](const Sample& s) { return s.dCpuNsPerFrame; };
+    add(pair("stream-write"), "stream-write", "frames/s", true, 0.9, 0, value, true);
+    add(pair("request-latency"), "request-latency, median", "µs", false, 1.3, 0, value, true);
+    add(pair("request-latency"), "request-latency, p99", "µs", false, 0, 0, extra, false);
+    add(pair("write-confirmed"), "write-confirmed", "round trips/s", true, 0.75, 0, value, true);
+    add(pair("receive-callback"), "receive-callback", "frames/s", true, 0.4, 0, value, true);
+    add(pair("receive-queue"), "receive-queue", "frames/s", true, 0.15, 0, value, true);
+    add(pair("open-close"), "open-close", "ms/cycle", false, 4.0, 0, value, true);
+    add(pair("many-handles"), "many-handles, total", "ms", false, 0, 0, value, true);
+    add(pair("many-handles"), "many-handles, resident per idle handle", "KiB", false, 0, 150, extra,
+        false);
+    add(pair("stream-write"), "CPU per frame, stream-write", "ns", false, 0, 0, cpu, false);
+    add(pair("receive-callback"), "CPU per frame, receive-callback", "ns", false, 0, 0, cpu, false);
+    return rows;
+}
+
+void PrintTable(const std::vector<Row>& rows, FILE* out) {
+    std::fprintf(out, "%-40s %-13s %12s %12s %7s  %-14s %-6s %s\n", "scenario", "unit", "library",
+                 "raw", "ratio", "target", "", "lost lib/raw");
+    for (const Row& r : rows) {
+        char ratio[16] = "";
+        if (!r.oRaw.empty() && !r.oLib.empty()) std::snprintf(ratio, sizeof ratio, "%.2f", Ratio(r));
+        std::fprintf(out, "%-40s %-13s %12s %12s %7s  %-14s %-6s %llu/%llu\n", r.sScenario.c_str(),
+                     r.sUnit.c_str(), r.oLib.empty() ? "-" : Figure(Median(r.oLib)).c_str(),
+                     r.oRaw.empty() ? "-" : Figure(Median(r.oRaw)).c_str(), ratio,
+                     TargetText(r).c_str(), Verdict(r).c_str(),
+                     static_cast<unsigned long long>(r.nLostLib),
+                     static_cast<unsigned long long>(r.nLostRaw));
+    }
+}
+
+void WriteMarkdown(const std::vector<Row>& rows, const Options& o, const std::string& path) {
+    std::ofstream out(path);
+    out << "# Benchmark results\n\n"
+        << "Generated by `scripts/bench.sh` (" << (o.bQuick ? "--quick, " : "") << o.nRounds
+        << " rounds) on " << Today() << ".\n\n"
+        << "Machine: " << MachineText() << "; Release build.\n\n"
+        << "Each figure is the median of the rounds; in every round the library and a raw-socket\n"
+        << "client doing the same work with the same bytes run one after the other (the order\n"
+        << "alternating) against the same peer process. \"Ratio\" is library / raw; the spread is\n"
+        << "the lowest and highest round.\n\n"
+        << "| scenario | unit | library | spread | raw socket | spread | ratio | target | | frames lost (library/raw) |\n"
+        << "|---|---|---:|---|---:|---|---:|---|---|---|\n";
+    for (const Row& r : rows) {
+        char ratio[16] = "";
+        if (!r.oRaw.empty() && !r.oLib.empty()) std::snprintf(ratio, sizeof ratio, "%.2f", Ratio(r));
+        out << "| " << r.sScenario << " | " << r.sUnit << " | "
+            << (r.oLib.empty() ? "-" : Figure(Median(r.oLib))) << " | " << Spread(r.oLib) << " | "
+            << (r.oRaw.empty() ? "-" : Figure(Median(r.oRaw))) << " | " << Spread(r.oRaw) << " | "
+            << ratio << " | " << TargetText(r) << " | " << Verdict(r) << " | " << r.nLostLib << "/"
+            << r.nLostRaw << " |\n";
+    }
+}
+
+// One round of a scenario: both sides open, chunks alternating (the side
+// that goes first alternates too), both closed.
+void RunRound(Pair& p, const Settings& s, const Options& o, int round, bool* failed) {
+    const bool many = p.eKind == Kind::kManyHandles;
+    const bool receive = p.eKind == Kind::kReceiveCallback || p.eKind == Kind::kReceiveQueue;
+    const uint32_t total = RoundCount(p.eKind, s);
+    const uint32_t chunks = many ? 1 : receive ? 5 : s.nChunks;
+    const uint32_t perChunk = many ? total : (total / chunks > 0 ? total / chunks : 1);
+    std::unique_ptr<Scenario> sides[2];
+    bool open[2] = {false, false};
+    for (int side = 0; side < 2; ++side) {
+        const bool lib = side == 0;
+        if ((lib && o.sSide == "raw") || (!lib && o.sSide == "lib")) continue;
+        sides[side] = lib ? MakeLibrary(p.eKind, s) : MakeRaw(p.eKind, s);
+        const std::string error = sides[side]->Open();
+        if (!error.empty()) {
+            std::fprintf(stderr, "  %s (%s): %s\n", p.pName, lib ? "library" : "raw", error.c_str());
+            *failed = true;
+            sides[side].reset();
+            continue;
+        }
+        open[side] = true;
+    }
+    for (uint32_t c = 0; c < chunks; ++c) {
+        const int first = static_cast<int>((c + static_cast<uint32_t>(round)) % 2);
+        for (int k = 0; k < 2; ++k) {
+            const int side = k == 0 ? first : 1 - first;
+            if (open[side]) sides[side]->Run(perChunk);
+        }
+    }
+    for (int side = 0; side < 2; ++side) {
+        if (!open[side]) continue;
+        const bool lib = side == 0;
+        const Sample sample = sides[side]->Finish();
+        sides[side].reset();
+        if (!sample.sError.empty()) {
+            std::fprintf(stderr, "  %s (%s): %s\n", p.pName, lib ? "library" : "raw", sample.sError.c_str());
+            *failed = true;
+        }
+        if (sample.nLost != 0) *failed = true;
+        if (o.bVerbose) {
+            std::fprintf(stderr, "  round %d %-16s %-7s %14.2f %10.2f cpu %8.1f ns lost %llu\n", round + 1,
+                         p.pName, lib ? "library" : "raw", sample.dValue, sample.dExtra,
+                         sample.dCpuNsPerFrame, static_cast<unsigned long long>(sample.nLost));
+        }
+        (lib ? p.oLib : p.oRaw).push_back(sample);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!ParseOptions(argc, argv, &o)) {
+        Usage();
+        return 2;
+    }
+    Settings s;
+    if (o.bQuick) {
+        s.nStreamFrames /= 50;
+        s.nLatencyCalls /= 50;
+        s.nConfirmedWrites /= 50;
+        s.nReceiveFrames /= 50;
+        s.nOpenCloseCycles /= 50;
+        s.nFramesPerHandle /= 50;
+    }
+
+    // The peer is forked before any thread of this process exists.
+    PeerProcess peer;
+    std::string error;
+    if (!peer.Start(s.nPort, &error)) {
+        std::fprintf(stderr, "tessara-bench: cannot start the peer: %s\n", error.c_str());
+        return 2;
+    }
+    s.sAddress = peer.Address();
+
+    std::vector<Pair> pairs = {
+        {"stream-write", Kind::kStreamWrite, {}, {}},
+        {"request-latency", Kind::kRequestLatency, {}, {}},
+        {"write-confirmed", Kind::kWriteConfirmed, {}, {}},
+        {"receive-callback", Kind::kReceiveCallback, {}, {}},
+        {"receive-queue", Kind::kReceiveQueue, {}, {}},
+        {"open-close", Kind::kOpenClose, {}, {}},
+        {"many-handles", Kind::kManyHandles, {}, {}},
+    };
+    std::fprintf(stderr, "tessara-bench: peer at %s:%u, %d rounds%s\n", s.sAddress.c_str(), s.nPort,
+                 o.nRounds, o.bQuick ? ", quick counts" : "");
+
+    bool failed = false;
+    for (int round = 0; round < o.nRounds; ++round) {
+        for (Pair& p : pairs) {
+            if (!o.sOnly.empty() && o.sOnly.find("," + std::string(p.pName) + ",") == std::string::npos)
+                continue;
+            RunRound(p, s, o, round, &failed);
+        }
+        std::fprintf(stderr, "  round %d of %d done\n", round + 1, o.nRounds);
+    }
+    peer.Stop();
+
+    const std::vector<Row> rows = BuildRows(pairs);
+    std::printf("Machine: %s\n", MachineText().c_str());
+    PrintTable(rows, stdout);
+    if (!o.sMarkdown.empty()) WriteMarkdown(rows, o, o.sMarkdown);
+    if (failed) std::fprintf(stderr, "tessara-bench: frames were lost or a scenario failed\n");
+    return failed ? 1 : 0;
+}

@@ -1,0 +1,648 @@
+// The scenarios: library side through TessaraCan.h, raw side through RawLink.
+#include "scenarios.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "TessaraCan.h"
+#include "raw_client.h"
+#include "stats.h"
+#include "wire.h"
+
+namespace bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+// User plus system CPU time of the whole process (all its threads), in ns.
+double CpuNs() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e9 +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e3;
+}
+
+std::string WithCode(const std::string& what, int code) {
+    char text[24];
+    std::snprintf(text, sizeof text, " (0x%x)", static_cast<unsigned>(code));
+    return what + text;
+}
+
+// Time, CPU time, work and losses summed over the chunks of a round.
+struct Tally {
+    double dSeconds = 0;
+    double dCpuNs = 0;
+    uint64_t nDone = 0;
+    uint64_t nLost = 0;
+    std::string sError;
+
+    Clock::time_point oStart;
+    double dCpuStart = 0;
+    void Begin(bool cpu = false) {
+        if (cpu) dCpuStart = CpuNs();
+        oStart = Clock::now();
+    }
+    void End(uint64_t done, bool cpu = false) {
+        dSeconds += Seconds(oStart, Clock::now());
+        if (cpu) dCpuNs += CpuNs() - dCpuStart;
+        nDone += done;
+    }
+    Sample Rate(bool cpu) const {
+        Sample r;
+        r.dValue = dSeconds > 0 ? static_cast<double>(nDone) / dSeconds : 0;
+        if (cpu && nDone > 0) r.dCpuNsPerFrame = dCpuNs / static_cast<double>(nDone);
+        r.nLost = nLost;
+        r.sError = sError;
+        return r;
+    }
+};
+
+// ---------------------------------------------------------------- library helpers
+
+int LibOpen(const Settings& s, bool confirmData, int* handle) {
+    return CANOpenDevice(handle, confirmData ? 1 : 0, 0, 0, s.sAddress.c_str(), s.nTimeoutMs);
+}
+
+// The peer's count of good frames on this handle (its GET_GLOBALS answer).
+bool LibGoodFrames(int handle, uint32_t* good) {
+    int baud = 0, termination = 0, highSpeed = 0, timestamp = 0;
+    unsigned char mode = 0;
+    if (CANGetGlobals(handle, &baud, &mode, &termination, &highSpeed, &timestamp) != 0) return false;
+    *good = static_cast<uint32_t>(baud);
+    return true;
+}
+
+bool LibWriteFrame(int handle, uint32_t seq) {
+    uint8_t payload[kFramePayload];
+    PutFramePayload(payload, seq);
+    return CANWrite(handle, static_cast<int>(seq), reinterpret_cast<const char*>(payload + 5), 8, 0) == 0;
+}
+
+// SET_GLOBALS with the frame count as its baud rate starts the peer's push.
+int LibStartPush(int handle, uint32_t frames) {
+    return CANSetGlobals(handle, static_cast<int>(frames), 1, 0, 0, 0);
+}
+
+bool RawWriteFrame(RawLink& link, uint32_t seq) {
+    uint8_t payload[kFramePayload];
+    uint8_t telegram[kFrameTelegram];
+    PutFramePayload(payload, seq);
+    PutTelegram(telegram, kCmdWrite, link.TakeId(), payload, sizeof payload);
+    return link.SendAll(telegram, sizeof telegram);
+}
+
+// A library scenario on one handle opened for the round.
+class LibHandleScenario : public Scenario {
+public:
+    LibHandleScenario(const Settings& s, bool confirmData) : oSettings(s), bConfirmData(confirmData) {}
+    ~LibHandleScenario() override {
+        if (nHandle > 0) CANCloseDevice(nHandle);
+    }
+    std::string Open() override {
+        const int rc = LibOpen(oSettings, bConfirmData, &nHandle);
+        if (rc != 0) {
+            nHandle = -1;
+            return WithCode("CANOpenDevice", rc);
+        }
+        return "";
+    }
+
+protected:
+    void Close() {
+        if (nHandle > 0) CANCloseDevice(nHandle);
+        nHandle = -1;
+    }
+    const Settings& oSettings;
+    const bool bConfirmData;
+    int nHandle = -1;
+    Tally oTally;
+};
+
+// A raw scenario on one link opened for the round.
+class RawLinkScenario : public Scenario {
+public:
+    RawLinkScenario(const Settings& s, bool confirmData) : oSettings(s), bConfirmData(confirmData) {}
+    std::string Open() override {
+        return oLink.Open(oSettings.sAddress, oSettings.nPort, bConfirmData) ? "" : "raw open failed";
+    }
+
+protected:
+    const Settings& oSettings;
+    const bool bConfirmData;
+    RawLink oLink;
+    Tally oTally;
+};
+
+// ---------------------------------------------------------------- stream-write
+// Frames written without confirmation, up to a GET_GLOBALS barrier per chunk
+// that proves the peer has them all.
+
+class LibStreamWrite : public LibHandleScenario {
+public:
+    explicit LibStreamWrite(const Settings& s) : LibHandleScenario(s, false) {}
+    void Run(uint32_t count) override {
+        oTally.Begin(true);
+        for (uint32_t i = 0; i < count; ++i) LibWriteFrame(nHandle, nSeq++);
+        if (!LibGoodFrames(nHandle, &nGood)) oTally.sError = "CANGetGlobals after a chunk";
+        oTally.End(count, true);
+    }
+    Sample Finish() override {
+        oTally.nLost = nSeq - nGood;
+        Close();
+        return oTally.Rate(true);
+    }
+
+private:
+    uint32_t nSeq = 0;
+    uint32_t nGood = 0;
+};
+
+class RawStreamWrite : public RawLinkScenario {
+public:
+    explicit RawStreamWrite(const Settings& s) : RawLinkScenario(s, false) {}
+    void Run(uint32_t count) override {
+        oTally.Begin(true);
+        for (uint32_t i = 0; i < count; ++i) RawWriteFrame(oLink, nSeq++);
+        if (!oLink.GoodFrames(&nGood)) oTally.sError = "raw GET_GLOBALS after a chunk";
+        oTally.End(count, true);
+    }
+    Sample Finish() override {
+        oTally.nLost = nSeq - nGood;
+        oLink.Close();
+        return oTally.Rate(true);
+    }
+
+private:
+    uint32_t nSeq = 0;
+    uint32_t nGood = 0;
+};
+
+// ---------------------------------------------------------------- request-latency
+
+constexpr uint32_t kWarmUpCalls = 200;
+
+Sample LatencySample(const std::vector<double>& micros, uint64_t failed) {
+    Sample r;
+    r.dValue = Median(micros);
+    r.dExtra = Percentile(micros, 99);
+    r.nLost = failed;
+    return r;
+}
+
+class LibRequestLatency : public LibHandleScenario {
+public:
+    explicit LibRequestLatency(const Settings& s) : LibHandleScenario(s, false) {}
+    std::string Open() override {
+        std::string error = LibHandleScenario::Open();
+        uint32_t good = 0;
+        for (uint32_t i = 0; error.empty() && i < kWarmUpCalls; ++i) LibGoodFrames(nHandle, &good);
+        return error;
+    }
+    void Run(uint32_t count) override {
+        uint32_t good = 0;
+        for (uint32_t i = 0; i < count; ++i) {
+            const auto t0 = Clock::now();
+            const bool ok = LibGoodFrames(nHandle, &good);
+            oMicros.push_back(Seconds(t0, Clock::now()) * 1e6);
+            if (!ok) ++nFailed;
+        }
+    }
+    Sample Finish() override {
+        Close();
+        return LatencySample(oMicros, nFailed);
+    }
+
+private:
+    std::vector<double> oMicros;
+    uint64_t nFailed = 0;
+};
+
+class RawRequestLatency : public RawLinkScenario {
+public:
+    explicit RawRequestLatency(const Settings& s) : RawLinkScenario(s, false) {}
+    std::string Open() override {
+        std::string error = RawLinkScenario::Open();
+        uint32_t good = 0;
+        for (uint32_t i = 0; error.empty() && i < kWarmUpCalls; ++i) oLink.GoodFrames(&good);
+        return error;
+    }
+    void Run(uint32_t count) override {
+        uint32_t good = 0;
+        for (uint32_t i = 0; i < count; ++i) {
+            const auto t0 = Clock::now();
+            const bool ok = oLink.GoodFrames(&good);
+            oMicros.push_back(Seconds(t0, Clock::now()) * 1e6);
+            if (!ok) ++nFailed;
+        }
+    }
+    Sample Finish() override {
+        oLink.Close();
+        return LatencySample(oMicros, nFailed);
+    }
+
+private:
+    std::vector<double> oMicros;
+    uint64_t nFailed = 0;
+};
+
+// ---------------------------------------------------------------- write-confirmed
+
+class LibWriteConfirmed : public LibHandleScenario {
+public:
+    explicit LibWriteConfirmed(const Settings& s) : LibHandleScenario(s, true) {}
+    void Run(uint32_t count) override {
+        oTally.Begin();
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!LibWriteFrame(nHandle, nSeq++)) ++nFailed;
+        }
+        oTally.End(count);
+    }
+    Sample Finish() override {
+        uint32_t good = 0;
+        if (!LibGoodFrames(nHandle, &good)) oTally.sError = "CANGetGlobals after the writes";
+        oTally.nLost = (nSeq - good) + nFailed;
+        Close();
+        return oTally.Rate(false);
+    }
+
+private:
+    uint32_t nSeq = 0;
+    uint64_t nFailed = 0;
+};
+
+class RawWriteConfirmed : public RawLinkScenario {
+public:
+    explicit RawWriteConfirmed(const Settings& s) : RawLinkScenario(s, true) {}
+    void Run(uint32_t count) override {
+        uint8_t payload[kFramePayload];
+        View c;
+        oTally.Begin();
+        for (uint32_t i = 0; i < count; ++i) {
+            PutFramePayload(payload, nSeq++);
+            if (!oLink.Request(kCmdWrite, payload, sizeof payload, &c) ||
+                c.nDataLength != kWriteConfirmationData || c.pData[0] != 0) {
+                ++nFailed;
+            }
+        }
+        oTally.End(count);
+    }
+    Sample Finish() override {
+        uint32_t good = 0;
+        if (!oLink.GoodFrames(&good)) oTally.sError = "raw GET_GLOBALS after the writes";
+        oTally.nLost = (nSeq - good) + nFailed;
+        oLink.Close();
+        return oTally.Rate(false);
+    }
+
+private:
+    uint32_t nSeq = 0;
+    uint64_t nFailed = 0;
+};
+
+// ---------------------------------------------------------------- receive
+// Each chunk asks the peer for `count` frames (numbered from 0) and ends when
+// the last one has reached the application.
+
+// The callback has no context argument, so its state is process-wide; one
+// receiving scenario runs at a time.
+struct CallbackState {
+    std::atomic<uint32_t> nNext{0};
+    std::atomic<uint32_t> nGood{0};
+    std::atomic<uint32_t> nTarget{0};
+    std::mutex oMutex;
+    std::condition_variable oDone;
+    bool bDone = false;
+};
+CallbackState gCallback;
+
+void TESSARA_CALLBACK OnFrame(int identifier, const char* data, int length, int flags, int handle) {
+    (void)handle;
+    const uint32_t seq = gCallback.nNext.load(std::memory_order_relaxed);
+    if (IsFrame(static_cast<uint32_t>(identifier), reinterpret_cast<const uint8_t*>(data),
+                static_cast<size_t>(length), flags, seq)) {
+        gCallback.nGood.fetch_add(1, std::memory_order_relaxed);
+    }
+    gCallback.nNext.store(seq + 1, std::memory_order_release);
+    if (seq + 1 == gCallback.nTarget.load(std::memory_order_relaxed)) {
+        std::lock_guard<std::mutex> lock(gCallback.oMutex);
+        gCallback.bDone = true;
+        gCallback.oDone.notify_one();
+    }
+}
+
+constexpr auto kNoProgressLimit = std::chrono::seconds(10);
+
+class LibReceiveCallback : public LibHandleScenario {
+public:
+    explicit LibReceiveCallback(const Settings& s) : LibHandleScenario(s, false) {}
+    std::string Open() override {
+        std::string error = LibHandleScenario::Open();
+        if (error.empty()) CANSetCallback(nHandle, &OnFrame);
+        return error;
+    }
+    void Run(uint32_t count) override {
+        gCallback.nNext.store(0);
+        gCallback.nGood.store(0);
+        gCallback.nTarget.store(count);
+        gCallback.bDone = false;
+        oTally.Begin(true);
+        if (const int rc = LibStartPush(nHandle, count)) {
+            oTally.sError = WithCode("CANSetGlobals (push)", rc);
+            oTally.nLost += count;
+            return;
+        }
+        {
+            std::unique_lock<std::mutex> lock(gCallback.oMutex);
+            uint32_t last = 0;
+            auto lastChange = Clock::now();
+            while (!gCallback.bDone) {
+                gCallback.oDone.wait_for(lock, std::chrono::milliseconds(100));
+                const uint32_t now = gCallback.nNext.load();
+                if (now != last) {
+                    last = now;
+                    lastChange = Clock::now();
+                } else if (Clock::now() - lastChange > kNoProgressLimit) {
+                    break;
+                }
+            }
+        }
+        oTally.End(count, true);
+        oTally.nLost += count - gCallback.nGood.load();
+    }
+    Sample Finish() override {
+        Close();
+        return oTally.Rate(true);
+    }
+};
+
+class LibReceiveQueue : public LibHandleScenario {
+public:
+    explicit LibReceiveQueue(const Settings& s) : LibHandleScenario(s, false) {}
+    std::string Open() override {
+        std::string error = LibHandleScenario::Open();
+        // Room for a whole chunk: nothing may be discarded.
+        if (error.empty()) CANSetMaxSizePerQueue(nHandle, static_cast<int>(oSettings.nReceiveFrames + 1024));
+        return error;
+    }
+    void Run(uint32_t count) override {
+        oTally.Begin();
+        if (const int rc = LibStartPush(nHandle, count)) {
+            oTally.sError = WithCode("CANSetGlobals (push)", rc);
+            oTally.nLost += count;
+            return;
+        }
+        uint32_t seq = 0, good = 0;
+        auto lastFrame = Clock::now();
+        while (seq < count) {
+            int available = -1, identifier = 0, flags = 0, seconds = 0, micros = 0;
+            unsigned char length = 0;
+            char data[64];
+            CANGetMessage(nHandle, &available, &identifier, data, &length, &flags, &seconds, &micros);
+            if (available < 0) {
+                // As a polling application does: a short sleep while the queue is empty.
+                if (Clock::now() - lastFrame > kNoProgressLimit) break;
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+                continue;
+            }
+            if (IsFrame(static_cast<uint32_t>(identifier), reinterpret_cast<const uint8_t*>(data),
+                        length, flags, seq)) {
+                ++good;
+            }
+            ++seq;
+            lastFrame = Clock::now();
+        }
+        oTally.End(count);
+        oTally.nLost += count - good;
+    }
+    Sample Finish() override {
+        Close();
+        return oTally.Rate(false);
+    }
+};
+
+class RawReceive : public RawLinkScenario {
+public:
+    explicit RawReceive(const Settings& s) : RawLinkScenario(s, false) {}
+    void Run(uint32_t count) override {
+        uint8_t request[8] = {1, 0, 0, 0, 0, 0, 0, 0};
+        PutU32(request + 1, count);
+        View v;
+        uint32_t seq = 0, good = 0;
+        oTally.Begin(true);
+        if (oLink.Request(kCmdSetGlobals, request, sizeof request, &v)) {
+            while (seq < count && oLink.Read(&v)) {
+                if (v.nCommand != kCmdWrite || v.nDataLength < 5) continue;
+                if (IsFrame(GetU32(v.pData), v.pData + 5, v.nDataLength - 5, v.pData[4], seq)) ++good;
+                ++seq;
+            }
+        } else {
+            oTally.sError = "raw SET_GLOBALS (push)";
+        }
+        oTally.End(count, true);
+        oTally.nLost += count - good;
+    }
+    Sample Finish() override {
+        oLink.Close();
+        return oTally.Rate(true);
+    }
+};
+
+// ---------------------------------------------------------------- open-close
+
+class LibOpenClose : public Scenario {
+public:
+    explicit LibOpenClose(const Settings& s) : oSettings(s) {}
+    std::string Open() override { return ""; }
+    void Run(uint32_t count) override {
+        oTally.Begin();
+        for (uint32_t i = 0; i < count; ++i) {
+            int h = -1;
+            if (LibOpen(oSettings, false, &h) != 0) {
+                ++oTally.nLost;
+                continue;
+            }
+            if (CANCloseDevice(h) != 0) ++oTally.nLost;
+        }
+        oTally.End(count);
+    }
+    Sample Finish() override {
+        Sample r;
+        r.dValue = oTally.nDone > 0 ? oTally.dSeconds * 1e3 / static_cast<double>(oTally.nDone) : 0;
+        r.nLost = oTally.nLost;
+        return r;
+    }
+
+private:
+    const Settings& oSettings;
+    Tally oTally;
+};
+
+class RawOpenClose : public Scenario {
+public:
+    explicit RawOpenClose(const Settings& s) : oSettings(s) {}
+    std::string Open() override { return ""; }
+    void Run(uint32_t count) override {
+        oTally.Begin();
+        for (uint32_t i = 0; i < count; ++i) {
+            RawLink link;
+            if (!link.Open(oSettings.sAddress, oSettings.nPort, false) || !link.Close()) ++oTally.nLost;
+        }
+        oTally.End(count);
+    }
+    Sample Finish() override {
+        Sample r;
+        r.dValue = oTally.nDone > 0 ? oTally.dSeconds * 1e3 / static_cast<double>(oTally.nDone) : 0;
+        r.nLost = oTally.nLost;
+        return r;
+    }
+
+private:
+    const Settings& oSettings;
+    Tally oTally;
+};
+
+// ---------------------------------------------------------------- many-handles
+// One chunk: `count` links opened at once, frames written on each in turn,
+// each checked, all closed.
+
+class LibManyHandles : public Scenario {
+public:
+    explicit LibManyHandles(const Settings& s) : oSettings(s) {}
+    std::string Open() override { return ""; }
+    void Run(uint32_t count) override {
+        std::vector<int> handles;
+        handles.reserve(count);
+        const uint64_t rss0 = ResidentBytes();
+        const auto t0 = Clock::now();
+        for (uint32_t i = 0; i < count; ++i) {
+            int h = -1;
+            if (const int rc = LibOpen(oSettings, false, &h)) {
+                oResult.sError = WithCode("CANOpenDevice of handle " + std::to_string(i + 1), rc);
+                break;
+            }
+            handles.push_back(h);
+        }
+        const uint64_t rss1 = ResidentBytes();
+        for (uint32_t seq = 0; seq < oSettings.nFramesPerHandle; ++seq) {
+            for (int h : handles) LibWriteFrame(h, seq);
+        }
+        for (int h : handles) {
+            uint32_t good = 0;
+            oResult.nLost += LibGoodFrames(h, &good) ? oSettings.nFramesPerHandle - good
+                                                     : oSettings.nFramesPerHandle;
+        }
+        for (int h : handles) CANCloseDevice(h);
+        oResult.dValue = Seconds(t0, Clock::now()) * 1e3;
+        if (rss1 > rss0 && !handles.empty()) {
+            oResult.dExtra = static_cast<double>(rss1 - rss0) / 1024.0 / static_cast<double>(handles.size());
+        }
+    }
+    Sample Finish() override { return oResult; }
+
+private:
+    const Settings& oSettings;
+    Sample oResult;
+};
+
+class RawManyHandles : public Scenario {
+public:
+    explicit RawManyHandles(const Settings& s) : oSettings(s) {}
+    std::string Open() override { return ""; }
+    void Run(uint32_t count) override {
+        std::vector<std::unique_ptr<RawLink>> links;
+        links.reserve(count);
+        const uint64_t rss0 = ResidentBytes();
+        const auto t0 = Clock::now();
+        for (uint32_t i = 0; i < count; ++i) {
+            auto link = std::make_unique<RawLink>();
+            if (!link->Open(oSettings.sAddress, oSettings.nPort, false)) {
+                oResult.sError = "raw open of link " + std::to_string(i + 1);
+                break;
+            }
+            links.push_back(std::move(link));
+        }
+        const uint64_t rss1 = ResidentBytes();
+        for (uint32_t seq = 0; seq < oSettings.nFramesPerHandle; ++seq) {
+            for (auto& link : links) RawWriteFrame(*link, seq);
+        }
+        for (auto& link : links) {
+            uint32_t good = 0;
+            oResult.nLost += link->GoodFrames(&good) ? oSettings.nFramesPerHandle - good
+                                                     : oSettings.nFramesPerHandle;
+        }
+        for (auto& link : links) link->Close();
+        oResult.dValue = Seconds(t0, Clock::now()) * 1e3;
+        if (rss1 > rss0 && !links.empty()) {
+            oResult.dExtra = static_cast<double>(rss1 - rss0) / 1024.0 / static_cast<double>(links.size());
+        }
+    }
+    Sample Finish() override { return oResult; }
+
+private:
+    const Settings& oSettings;
+    Sample oResult;
+};
+
+}  // namespace
+
+uint64_t ResidentBytes() {
+    FILE* f = std::fopen("/proc/self/statm", "r");
+    if (f == nullptr) return 0;
+    unsigned long size = 0, resident = 0;
+    const int n = std::fscanf(f, "%lu %lu", &size, &resident);
+    std::fclose(f);
+    return n == 2 ? static_cast<uint64_t>(resident) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) : 0;
+}
+
+uint32_t RoundCount(Kind kind, const Settings& s) {
+    switch (kind) {
+        case Kind::kStreamWrite: return s.nStreamFrames;
+        case Kind::kRequestLatency: return s.nLatencyCalls;
+        case Kind::kWriteConfirmed: return s.nConfirmedWrites;
+        case Kind::kReceiveCallback:
+        case Kind::kReceiveQueue: return s.nReceiveFrames;
+        case Kind::kOpenClose: return s.nOpenCloseCycles;
+        case Kind::kManyHandles: return s.nHandles;
+    }
+    return 0;
+}
+
+std::unique_ptr<Scenario> MakeLibrary(Kind kind, const Settings& s) {
+    switch (kind) {
+        case Kind::kStreamWrite: return std::make_unique<LibStreamWrite>(s);
+        case Kind::kRequestLatency: return std::make_unique<LibRequestLatency>(s);
+        case Kind::kWriteConfirmed: return std::make_unique<LibWriteConfirmed>(s);
+        case Kind::kReceiveCallback: return std::make_unique<LibReceiveCallback>(s);
+        case Kind::kReceiveQueue: return std::make_unique<LibReceiveQueue>(s);
+        case Kind::kOpenClose: return std::make_unique<LibOpenClose>(s);
+        case Kind::kManyHandles: return std::make_unique<LibManyHandles>(s);
+    }
+    return nullptr;
+}
+
+std::unique_ptr<Scenario> MakeRaw(Kind kind, const Settings& s) {
+    switch (kind) {
+        case Kind::kStreamWrite: return std::make_unique<RawStreamWrite>(s);
+        case Kind::kRequestLatency: return std::make_unique<RawRequestLatency>(s);
+        case Kind::kWriteConfirmed: return std::make_unique<RawWriteConfirmed>(s);
+        case Kind::kReceiveCallback:
+        case Kind::kReceiveQueue: return std::make_unique<RawReceive>(s);
+        case Kind::kOpenClose: return std::make_unique<RawOpenClose>(s);
+        case Kind::kManyHandles: return std::make_unique<RawManyHandles>(s);
+    }
+    return nullptr;
+}
+
+}  // namespace bench

@@ -1,0 +1,69 @@
+// The benchmark's scenarios, each in two versions that put the same bytes on
+// the same peer: one through the library's C interface, one through the
+// raw-socket client. Benchmark.
+//
+// A round of a scenario opens both versions, then runs them in alternating
+// chunks (so that both see the same background load on a shared machine),
+// then closes both and reports one sample each.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+struct Settings {
+    std::string sAddress;
+    unsigned nPort = 5001;  // CAN port 0
+    int nTimeoutMs = 5000;
+    uint32_t nChunks = 20;  // per round and scenario
+    uint32_t nStreamFrames = 1000000;
+    uint32_t nLatencyCalls = 20000;
+    uint32_t nConfirmedWrites = 20000;
+    uint32_t nReceiveFrames = 1000000;
+    uint32_t nOpenCloseCycles = 200;
+    uint32_t nHandles = 256;
+    uint32_t nFramesPerHandle = 1000;
+};
+
+// One round's measurement. What dValue and dExtra hold depends on the scenario.
+struct Sample {
+    double dValue = 0;
+    double dExtra = 0;
+    double dCpuNsPerFrame = 0;
+    uint64_t nLost = 0;
+    std::string sError;  // set when the round could not be completed
+};
+
+class Scenario {
+public:
+    virtual ~Scenario() = default;
+    // Empty, or why it could not start.
+    virtual std::string Open() = 0;
+    // One chunk of work: `count` frames, calls or cycles.
+    virtual void Run(uint32_t count) = 0;
+    // Closes and reports the chunks run since Open.
+    virtual Sample Finish() = 0;
+};
+
+enum class Kind {
+    kStreamWrite,      // frames/s; CPU per frame
+    kRequestLatency,   // median µs per round trip; dExtra the 99th percentile
+    kWriteConfirmed,   // confirmed writes per second
+    kReceiveCallback,  // frames/s reaching the callback; CPU per frame
+    kReceiveQueue,     // frames/s taken from the queue
+    kOpenClose,        // ms per cycle
+    kManyHandles,      // total ms (open all, write on each, check, close all); dExtra KiB per idle link
+};
+
+std::unique_ptr<Scenario> MakeLibrary(Kind kind, const Settings& s);
+std::unique_ptr<Scenario> MakeRaw(Kind kind, const Settings& s);
+// Work per round for the kind (frames, calls, cycles).
+uint32_t RoundCount(Kind kind, const Settings& s);
+
+// Resident set of this process in bytes (/proc/self/statm).
+uint64_t ResidentBytes();
+
+}  // namespace bench

@@ -1,0 +1,31 @@
+# The Windows DLL of this configuration, from tessara_core and the load hook:
+#   64-bit                       -> TessaraCan64.dll   (undecorated names)
+#   32-bit, convention cdecl     -> TessaraCan.dll     (undecorated names)
+#   32-bit, convention stdcall   -> TessaraCanVB6.dll  (_Name@bytes names)
+# The export table comes only from the generated .def file (46 names,
+# ordinals 1..46). The runtime (libgcc, libstdc++, winpthread) is linked
+# statically, so the DLL imports nothing but KERNEL32, WS2_32 and msvcrt.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(TESSARA_DLL_NAME TessaraCan64)
+elseif(TESSARA_WIN_CONVENTION STREQUAL "stdcall")
+  set(TESSARA_DLL_NAME TessaraCanVB6)
+elseif(TESSARA_WIN_CONVENTION STREQUAL "cdecl")
+  set(TESSARA_DLL_NAME TessaraCan)
+else()
+  message(FATAL_ERROR "TESSARA_WIN_CONVENTION must be cdecl or stdcall, not '${TESSARA_WIN_CONVENTION}'")
+endif()
+set(TESSARA_DLL_NAME ${TESSARA_DLL_NAME} PARENT_SCOPE)
+set(TESSARA_DLL_DEF "${TESSARA_GEN_DIR}/${TESSARA_DLL_NAME}.def")
+
+add_library(TessaraCanDll SHARED exports/dllmain_win32.cpp "${TESSARA_DLL_DEF}")
+target_link_libraries(TessaraCanDll PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,tessara_core>")
+target_link_options(TessaraCanDll PRIVATE
+  -static -static-libgcc -static-libstdc++
+  -Wl,--no-undefined -Wl,--disable-stdcall-fixup -Wl,--exclude-all-symbols)
+set_target_properties(TessaraCanDll PROPERTIES
+  OUTPUT_NAME ${TESSARA_DLL_NAME}
+  PREFIX ""
+  RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin"
+  LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin"
+  ARCHIVE_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/lib"
+  LINK_DEPENDS "${TESSARA_DLL_DEF}")

@@ -1,0 +1,68 @@
+// Helpers for tests that run as parallel processes: every gateway binds an
+// address of its own in 127.0.0.0/8 (all of it is loopback on Linux and
+// Windows), so each can keep the real port numbers; and test time-outs that
+// a slower run (wine, sanitizers) can scale. Simulator layer.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "gateway.h"
+
+namespace tes::sim {
+
+// A loopback address outside 127.0.0.0/16 (where resolvers and host names
+// live), different for every call in this process and, with high probability,
+// from those of other processes: a per-process random start, then a counter.
+inline std::string NextLoopbackAddress() {
+    static const uint64_t base = [] {
+        uint64_t seed = std::random_device{}();
+        seed = seed * 0x9E3779B97F4A7C15ull ^
+               static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        seed = seed * 0x9E3779B97F4A7C15ull ^
+               static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+        int local = 0;  // its address varies between processes where layouts are randomised
+        seed = seed * 0x9E3779B97F4A7C15ull ^ reinterpret_cast<uintptr_t>(&local);
+        seed ^= seed >> 31;
+        return seed;
+    }();
+    static std::atomic<uint64_t> counter{0};
+    // 254 x 256 x 254 addresses: 127.1-254.0-255.1-254.
+    constexpr uint64_t kSpace = 254ull * 256ull * 254ull;
+    const uint64_t n = (base + counter.fetch_add(1) * 7919ull) % kSpace;
+    const unsigned b = static_cast<unsigned>(n / (256 * 254)) + 1;
+    const unsigned c = static_cast<unsigned>(n / 254 % 256);
+    const unsigned d = static_cast<unsigned>(n % 254) + 1;
+    return "127." + std::to_string(b) + "." + std::to_string(c) + "." + std::to_string(d);
+}
+
+// Starts the gateway on a fresh loopback address (options.sBindAddress is
+// replaced), trying other addresses while binding fails. The address is in
+// gateway.BindAddress() afterwards. False with the last reason in *error.
+inline bool StartOnFreeLoopback(Gateway& gateway, GatewayOptions options,
+                                std::string* error = nullptr, int attempts = 32) {
+    std::string reason;
+    for (int i = 0; i < attempts; ++i) {
+        options.sBindAddress = NextLoopbackAddress();
+        if (gateway.Start(options, &reason)) return true;
+    }
+    if (error != nullptr) *error = reason;
+    return false;
+}
+
+// `ms` multiplied by TESSARA_TEST_TIMEOUT_MULTIPLIER (a whole number, 1 when
+// unset or invalid), for every deadline a test waits on.
+inline int64_t TestTimeoutMs(int64_t ms) {
+    static const int64_t factor = [] {
+        const char* text = std::getenv("TESSARA_TEST_TIMEOUT_MULTIPLIER");
+        const long value = text != nullptr ? std::strtol(text, nullptr, 10) : 1;
+        return value >= 1 && value <= 1000 ? static_cast<int64_t>(value) : int64_t{1};
+    }();
+    return ms * factor;
+}
+
+}  // namespace tes::sim

@@ -1,0 +1,52 @@
+// Load and unload hook of the Windows DLLs (TessaraCan, TessaraCanVB6,
+// TessaraCan64). Library interface layer.
+//
+// Process attach switches thread notifications off. Process detach releases
+// every handle that is still open: each connection says DISCONNECT to its
+// gateway, closes its socket and stops its threads. The loader lock is held
+// meanwhile, so the platform layer is told first how to wait (see
+// win32_unload.h): for FreeLibrary a join waits until the thread has left
+// the library's code, not for its end, which the loader lock would hold up;
+// at process exit the other threads are gone and nothing waits for them.
+#include <windows.h>
+
+#include "api/handle_table.h"
+#include "transport/win32/win32_unload.h"
+
+namespace {
+
+void ReleaseEverything(bool processExit) noexcept {
+    using tes::sys::win32::UnloadMode;
+    tes::sys::win32::SetUnloadMode(processExit ? UnloadMode::kProcessExit : UnloadMode::kFreeLibrary);
+    try {
+        tes::ReleaseAllDeviceHandles();
+    } catch (...) {
+        // The hook always reports success; nothing may leave it.
+    }
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
+    switch (reason) {
+        case DLL_PROCESS_ATTACH: {
+            DisableThreadLibraryCalls(module);
+            // A thread leaving the library returns through the C runtime's
+            // thread start code; keeping the runtime mapped keeps that path
+            // valid even when this DLL held the runtime's last reference.
+            // Winsock stays too: the unload leaves its start-up references
+            // in place (no WSACleanup under the loader lock), and a Winsock
+            // that was used and unloaded may not start again in the process.
+            HMODULE pinned = nullptr;
+            GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN, "msvcrt.dll", &pinned);
+            GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN, "ws2_32.dll", &pinned);
+            break;
+        }
+        case DLL_PROCESS_DETACH:
+            ReleaseEverything(reserved != nullptr);
+            break;
+        default:
+            break;
+    }
+    return TRUE;
+}
