@@ -98,6 +98,10 @@ struct Conn {
     bool bStopReading = false;
     bool bThreadDone = false;
     std::thread oThread;  // TCP only
+    // Wakes the TCP reader when the connection is closed or the gateway
+    // stops (a local shutdown does not make a socket readable everywhere);
+    // released with the reader, so a finished connection holds nothing.
+    std::unique_ptr<sys::Waker> pWaker;
 };
 using ConnPtr = std::shared_ptr<Conn>;
 
@@ -118,7 +122,7 @@ struct Gateway::Impl {
     std::condition_variable oCond;
     uint64_t nEpoch = 0;     // bumped on every change WaitFor may look at
     uint64_t nSchedule = 0;  // bumped when the timer thread's work may have changed
-    sys::Waker oStopWaker;   // wakes every thread waiting in WaitReadable
+    sys::Waker oStopWaker;   // wakes the endpoint threads waiting in WaitReadable
     bool bRunning = false;
     bool bStopping = false;
     GatewayOptions oOptions;
@@ -186,9 +190,9 @@ struct Gateway::Impl {
                 c->bThreadDone = true;
             }
             info = c->oInfo;
+            if (c->pWaker) c->pWaker->Signal();  // the reader drains and lets the socket go
             Rescheduled();
         }
-        // The reader wakes from the shutdown, drains and lets the socket go.
         if (socket) sys::ShutdownSocket(socket->h);
         Emit(GatewayEvent::Kind::kClosed, info);
         return true;
@@ -399,9 +403,11 @@ void Gateway::Impl::Answer(const ConnPtr& c, const Request& r) {
 
 void Gateway::Impl::TcpReader(const ConnPtr& c) {
     std::shared_ptr<SocketRef> socket;
+    sys::Waker* waker;  // stays until this thread releases it at its end
     {
         std::lock_guard<std::mutex> lock(oMutex);
         socket = c->pSocket;
+        waker = c->pWaker.get();
     }
     // Room for an incomplete telegram of the largest size plus one read.
     std::vector<uint8_t> buffer(kMaxTelegramSize + kReadChunk);
@@ -413,7 +419,7 @@ void Gateway::Impl::TcpReader(const ConnPtr& c) {
                 oCond.wait(lock, [&] { return bStopping || !c->oInfo.bOpen || !c->bStopReading; });
                 if (bStopping || !c->oInfo.bOpen) break;
             }
-            const sys::WaitResult wait = sys::WaitReadable(socket->h, oStopWaker, -1);
+            const sys::WaitResult wait = sys::WaitReadable(socket->h, *waker, -1);
             if (wait == sys::WaitResult::kWoken || wait == sys::WaitResult::kFailed) break;
             if (wait != sys::WaitResult::kReadable) continue;
             {
@@ -453,14 +459,17 @@ void Gateway::Impl::TcpReader(const ConnPtr& c) {
         if (sys::Receive(socket->h, buffer.data(), buffer.size()) <= 0) break;
     }
     std::shared_ptr<SocketRef> last;
+    std::unique_ptr<sys::Waker> lastWaker;
     {
         std::lock_guard<std::mutex> lock(oMutex);
         last = std::move(c->pSocket);
+        lastWaker = std::move(c->pWaker);
     }
-    // The descriptor closes here (unless a sender still holds it for a
-    // moment), before the connection counts as finished.
+    // The descriptors close here (unless a sender still holds the socket for
+    // a moment), before the connection counts as finished.
     last.reset();
     socket.reset();
+    lastWaker.reset();
     std::lock_guard<std::mutex> lock(oMutex);
     c->bThreadDone = true;
     Changed();
@@ -470,6 +479,7 @@ void Gateway::Impl::AddTcpConnection(const Listener& listener, sys::Socket s,
                                      const sys::PeerAddress& peer) {
     auto c = std::make_shared<Conn>();
     c->pSocket = std::make_shared<SocketRef>(s);
+    c->pWaker = std::make_unique<sys::Waker>();
     c->oPeer = peer;
     c->oInfo.nCanPort = listener.nCanPort;
     c->oInfo.nTransport = sys::kTransportTcp;
@@ -493,6 +503,7 @@ void Gateway::Impl::AddTcpConnection(const Listener& listener, sys::Socket s,
         c->oInfo.bOpen = false;
         pModel->CloseConnection(c->oInfo.nIndex);
         c->pSocket.reset();
+        c->pWaker.reset();
         c->bThreadDone = true;
         Changed();
     }
@@ -725,10 +736,12 @@ void Gateway::Stop() {
     {
         std::lock_guard<std::mutex> lock(p->oMutex);
         if (!p->bRunning || p->bStopping) return;
-        p->bStopping = true;
-        for (const ConnPtr& c : p->oConns)
+        p->bStopping = true;  // no connection is added from here on
+        for (const ConnPtr& c : p->oConns) {
+            if (c->pWaker) c->pWaker->Signal();
             if (c->pSocket && c->oInfo.nTransport == sys::kTransportTcp)
                 sockets.push_back(c->pSocket);
+        }
         p->Rescheduled();
     }
     p->oStopWaker.Signal();

@@ -652,8 +652,9 @@ ModelOutcome Model::HandleCanopen(size_t connection, PortState& port, uint8_t co
     } else {
         r = node.WriteBlock(GetU16(d + 1), d[3], d + 6, length - 6);
     }
-    std::vector<uint8_t> payload{r.cReply};
-    payload.insert(payload.end(), r.oBytes.begin(), r.oBytes.end());
+    std::vector<uint8_t> payload(1 + r.oBytes.size());
+    payload[0] = r.cReply;
+    std::copy(r.oBytes.begin(), r.oBytes.end(), payload.begin() + 1);
     return Reply(command, id, kResultOk, payload);
 }
 

@@ -40,6 +40,11 @@ inline std::string NextLoopbackAddress() {
     return "127." + std::to_string(b) + "." + std::to_string(c) + "." + std::to_string(d);
 }
 
+// Under wine a UDP socket bound to a loopback address other than 127.0.0.1
+// holds the wildcard address: UDP endpoints on fixed ports collide between
+// processes, and replies leave from 127.0.0.1, which a client connected to
+// the other address drops. UDP tests there serve 127.0.0.1 with nBasePort 0.
+//
 // Starts the gateway on a fresh loopback address (options.sBindAddress is
 // replaced), trying other addresses while binding fails. The address is in
 // gateway.BindAddress() afterwards. False with the last reason in *error.

@@ -89,7 +89,16 @@ TEST_F(Connection, CloseTwiceAndQuickly) {
     EXPECT_TRUE(oGateway.WaitForCommand(0x0202, Scaled(1000)).has_value());
 }
 
-TEST_F(Connection, UdpOpenAndClose) {
+class UdpConnection : public GatewayTest {
+protected:
+    tes::sim::GatewayOptions Options() override {
+        tes::sim::GatewayOptions options;
+        options.bTcp = false;
+        return options;
+    }
+};
+
+TEST_F(UdpConnection, OpenAndClose) {
     const int h = Open(0, 2000, 2);
     ASSERT_GT(h, 0);
     EXPECT_EQ(CANDeviceConnectState(h), 3);

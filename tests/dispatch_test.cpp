@@ -2,6 +2,7 @@
 // precedence, queue limits and polling.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -53,10 +54,12 @@ protected:
     }
 
     static Bytes Frame(uint32_t id, uint8_t flags, Bytes data, bool stamp = false) {
-        Bytes p{static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8),
-                static_cast<uint8_t>(id >> 16), static_cast<uint8_t>(id >> 24), flags};
-        p.insert(p.end(), data.begin(), data.end());
-        if (stamp) p.insert(p.end(), {0x10, 0x27, 0x00, 0x00, 0x40, 0x42, 0x0F, 0x00});
+        const Bytes stampBytes{0x10, 0x27, 0x00, 0x00, 0x40, 0x42, 0x0F, 0x00};
+        Bytes p(5 + data.size() + (stamp ? stampBytes.size() : 0));
+        tes::PutU32(p.data(), id);
+        p[4] = flags;
+        std::copy(data.begin(), data.end(), p.begin() + 5);
+        if (stamp) std::copy(stampBytes.begin(), stampBytes.end(), p.end() - 8);
         return p;
     }
 

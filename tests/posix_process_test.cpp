@@ -26,6 +26,7 @@ TEST_F(Resources, OpenAndCloseLeaveNothingBehind) {
     // Warm up once so that lazily created process resources are counted.
     CANCloseDevice(Open());
     oHandles.clear();
+    ASSERT_TRUE(oGateway.WaitForIdle(Scaled(3000)));
     const size_t fds = CountEntries("/proc/self/fd");
     const size_t threads = CountEntries("/proc/self/task");
     for (int i = 0; i < 200; ++i) {
@@ -33,6 +34,7 @@ TEST_F(Resources, OpenAndCloseLeaveNothingBehind) {
         ASSERT_EQ(CANOpenDevice(&handle, 0, 0, 0, sAddress.c_str(), 2000), 0);
         ASSERT_EQ(CANCloseDevice(handle), 0);
     }
+    ASSERT_TRUE(oGateway.WaitForIdle(Scaled(3000)));
     EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
     // The simulator's connection threads wind down on their own.
     EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/task") <= threads; },

@@ -56,10 +56,12 @@ public:
 
 protected:
     void Run() override {
-        while (!StopRequested()) {
-            oConnection.AliveTick();
+        // A tick ends each quarter period, so three silent ticks are three
+        // quarters of the period after the start.
+        for (;;) {
             const uint32_t sleepMs = std::max<uint32_t>(oConnection.nAlivePeriod.load() / 4, 10);
             if (SleepUnlessStopped(sleepMs)) break;
+            oConnection.AliveTick();
         }
     }
 
@@ -189,12 +191,14 @@ int CTesIPConnection::Send(const uint8_t* bytes, size_t length, int32_t timeoutM
     if (state == kStateClosed) return sys::kTrNotConnected;
     if (state == kStateNoStack) return sys::kTrNoStack;
     if (state != kStateConnected) return sys::kTrNotAllowed;
-    const int64_t deadline = sys::MonotonicMs() + timeoutMs;
     sys::IoResult io;
     {
         CTesLock lock(oSendMutex);
-        io = nTransport == sys::kTransportUdp ? sys::SendDatagram(hSocket, bytes, length, deadline)
-                                              : sys::SendStream(hSocket, bytes, length, deadline);
+        // TCP: the time limit starts when the socket first would block, so a
+        // frame that goes out at once reads no clock.
+        io = nTransport == sys::kTransportUdp
+                 ? sys::SendDatagram(hSocket, bytes, length, sys::MonotonicMs() + timeoutMs)
+                 : sys::SendStreamWithin(hSocket, bytes, length, timeoutMs);
     }
     switch (io) {
         case sys::IoResult::kDone:
