@@ -157,7 +157,9 @@ int32_t CTessaraClientCAN::WriteFrame(uint32_t identifier, const uint8_t* data, 
     TES_TRACE("WRITE requested to " << PeerAddressText() << ",nIdentifier=0x" << std::hex
                                     << identifier);
     const size_t n = static_cast<uint8_t>(length);
-    uint8_t payload[5 + kMaxFrameData];
+    // The payload is written straight into its place in the telegram.
+    uint8_t telegram[kTelegramOverhead + 5 + kMaxFrameData];
+    uint8_t* const payload = telegram + 6;
     PutU32(payload, identifier);
     payload[4] = static_cast<uint8_t>(flags);
     if (n != 0) std::memcpy(payload + 5, data, n);
@@ -178,8 +180,7 @@ int32_t CTessaraClientCAN::WriteFrame(uint32_t identifier, const uint8_t* data, 
     }
 
     // Streaming path: one telegram built on the stack, one send, no text.
-    uint8_t telegram[kTelegramOverhead + 5 + kMaxFrameData];
-    const size_t size = EncodeTelegram(telegram, CommandWord(Cmd::WRITE), id, payload, 5 + n);
+    const size_t size = SealTelegram(telegram, CommandWord(Cmd::WRITE), id, 5 + n);
     const int32_t result = SendBytes(telegram, size);
     if (seconds != nullptr || microseconds != nullptr) {
         int32_t s = 0;

@@ -194,77 +194,80 @@ void CTessaraClientCANDll::DispatchUndefined(const TelegramView& t) {
     }
 }
 
-int32_t CTessaraClientCANDll::Pop(Queue q, CTessaraMsg* out) {
-    if (!oQueues[q].Pop(out)) return -1;
-    return static_cast<int32_t>(oQueues[q].Count());
+int32_t CTessaraClientCANDll::Pop(Queue q, QueuedTelegram* out) {
+    uint32_t remaining = 0;
+    if (!oQueues[q].Pop(out, &remaining)) return -1;
+    return static_cast<int32_t>(remaining);
 }
 
 int32_t CTessaraClientCANDll::GetMessage(CanFrame* frame) {
-    CTessaraMsg t;
+    QueuedTelegram t;
     const int32_t available = Pop(kQueueFrame, &t);
     // Only telegrams that passed the dispatch checks are queued.
-    if (available < 0 || t.oData.size() < kFramePart) return available;
-    frame->nIdentifier = GetU32(t.oData.data());
-    frame->cFlags = t.oData[4];
-    const FrameSplit split = SplitTimestamp(
-        frame->cFlags, static_cast<uint32_t>(t.oData.size() - kFramePart), t.oData.data() + kFramePart);
+    if (available < 0 || t.DataLength() < kFramePart) return available;
+    const uint8_t* d = t.Data();
+    frame->nIdentifier = GetU32(d);
+    frame->cFlags = d[4];
+    const FrameSplit split = SplitTimestamp(frame->cFlags, t.DataLength() - kFramePart, d + kFramePart);
     frame->nLength = static_cast<uint8_t>(std::min(split.nLength, kMaxFrameLength));
-    std::memcpy(frame->oData, t.oData.data() + kFramePart, frame->nLength);
+    std::memcpy(frame->oData, d + kFramePart, frame->nLength);
     frame->nSeconds = split.nSeconds;
     frame->nMicroseconds = split.nMicroseconds;
     return available;
 }
 
 int32_t CTessaraClientCANDll::GetPdo(PdoIndication* out) {
-    CTessaraMsg t;
+    QueuedTelegram t;
     const int32_t available = Pop(kQueuePdo, &t);
-    if (available < 0 || t.oData.size() < kPdoPart) return available;
-    out->cNodeId = t.oData[0];
-    out->cPdoType = t.oData[1];
+    if (available < 0 || t.DataLength() < kPdoPart) return available;
+    const uint8_t* d = t.Data();
+    out->cNodeId = d[0];
+    out->cPdoType = d[1];
     out->nLength = static_cast<uint8_t>(
-        std::min<size_t>({t.oData[2], sizeof out->oData, t.oData.size() - kPdoPart}));
-    std::memcpy(out->oData, t.oData.data() + kPdoPart, out->nLength);
+        std::min<size_t>({d[2], sizeof out->oData, t.DataLength() - kPdoPart}));
+    std::memcpy(out->oData, d + kPdoPart, out->nLength);
     return available;
 }
 
 int32_t CTessaraClientCANDll::GetSync(uint8_t* value) {
-    CTessaraMsg t;
+    QueuedTelegram t;
     const int32_t available = Pop(kQueueSync, &t);
-    if (available >= 0 && !t.oData.empty()) *value = t.oData[0];
+    if (available >= 0 && t.DataLength() != 0) *value = t.Data()[0];
     return available;
 }
 
 int32_t CTessaraClientCANDll::GetEmcy(EmcyIndication* out) {
-    CTessaraMsg t;
+    QueuedTelegram t;
     const int32_t available = Pop(kQueueEmcy, &t);
-    if (available < 0 || t.oData.size() < kEmcyPart) return available;
-    out->cNodeId = t.oData[0];
-    out->nErrorCode = GetU16(t.oData.data() + 1);
-    out->cErrorRegister = t.oData[3];
-    std::memcpy(out->oData, t.oData.data() + 4, sizeof out->oData);
+    if (available < 0 || t.DataLength() < kEmcyPart) return available;
+    const uint8_t* d = t.Data();
+    out->cNodeId = d[0];
+    out->nErrorCode = GetU16(d + 1);
+    out->cErrorRegister = d[3];
+    std::memcpy(out->oData, d + 4, sizeof out->oData);
     return available;
 }
 
 int32_t CTessaraClientCANDll::GetGuard(GuardIndication* out) {
-    CTessaraMsg t;
+    QueuedTelegram t;
     const int32_t available = Pop(kQueueGuard, &t);
-    if (available < 0 || t.oData.size() < kGuardPart) return available;
-    out->cNodeId = t.oData[0];
-    out->cState = t.oData[1];
+    if (available < 0 || t.DataLength() < kGuardPart) return available;
+    out->cNodeId = t.Data()[0];
+    out->cState = t.Data()[1];
     return available;
 }
 
 int32_t CTessaraClientCANDll::GetUndefined(UndefinedIndication* out) {
-    CTessaraMsg t;
+    QueuedTelegram t;
     const int32_t available = Pop(kQueueUndefined, &t);
-    if (available < 0 || t.oData.size() < kFramePart) return available;
-    out->nIdentifier = GetU32(t.oData.data());
-    out->cIdByte0 = t.oData[0];
-    out->cIdByte1 = t.oData[1];
-    const FrameSplit split = SplitTimestamp(
-        t.oData[4], static_cast<uint32_t>(t.oData.size() - kFramePart), t.oData.data() + kFramePart);
+    if (available < 0 || t.DataLength() < kFramePart) return available;
+    const uint8_t* d = t.Data();
+    out->nIdentifier = GetU32(d);
+    out->cIdByte0 = d[0];
+    out->cIdByte1 = d[1];
+    const FrameSplit split = SplitTimestamp(d[4], t.DataLength() - kFramePart, d + kFramePart);
     out->nLength = static_cast<uint8_t>(std::min<uint32_t>(split.nLength, sizeof out->oData));
-    std::memcpy(out->oData, t.oData.data() + kFramePart, out->nLength);
+    std::memcpy(out->oData, d + kFramePart, out->nLength);
     out->nSeconds = split.nSeconds;
     out->nMicroseconds = split.nMicroseconds;
     return available;

@@ -90,7 +90,7 @@ private:
     void DispatchGuard(const TelegramView& t);
     void DispatchUndefined(const TelegramView& t);
     void Enqueue(Queue q, const TelegramView& t);
-    int32_t Pop(Queue q, CTessaraMsg* out);
+    int32_t Pop(Queue q, QueuedTelegram* out);
 
     std::atomic<CanFrameCallback> pFrameCallback{nullptr};
     std::atomic<CanFrameCallbackEx> pFrameCallbackEx{nullptr};

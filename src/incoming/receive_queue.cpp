@@ -1,35 +1,74 @@
 // Bounded receive queue.
 #include "incoming/receive_queue.h"
 
+#include <cstring>
 #include <utility>
 
 namespace tes {
 
-void ReceiveQueue::Push(const TelegramView& telegram) {
-    CTesLock lock(oMutex);
-    if (oFifo.size() < nMaximum.load(std::memory_order_relaxed)) {
-        oFifo.emplace_back(telegram);
+void QueuedTelegram::Assign(const TelegramView& telegram) {
+    nLength = telegram.nLength;
+    nCommand = telegram.nCommand;
+    nTelegramId = telegram.nTelegramId;
+    cChecksum = telegram.cChecksum;
+    nDataLength = telegram.nDataLength;
+    if (nDataLength <= kInlineData) {
+        pHeapData.reset();
+        if (nDataLength != 0) std::memcpy(oInlineData, telegram.pData, nDataLength);
     } else {
-        nDiscarded.fetch_add(1, std::memory_order_relaxed);
+        pHeapData.reset(new uint8_t[nDataLength]);
+        std::memcpy(pHeapData.get(), telegram.pData, nDataLength);
     }
 }
 
-bool ReceiveQueue::Pop(CTessaraMsg* out) {
+void ReceiveQueue::Push(const TelegramView& telegram) {
     CTesLock lock(oMutex);
-    if (oFifo.empty()) return false;
-    *out = std::move(oFifo.front());
-    oFifo.pop_front();
+    if (nCount >= nMaximum.load(std::memory_order_relaxed)) {
+        nDiscarded.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    // Runs on the receive thread: running out of memory discards the
+    // telegram rather than letting an exception end the thread.
+    try {
+        if (nCount == oRing.size()) {
+            // Full ring: double it, oldest entry first.
+            std::vector<QueuedTelegram> bigger(oRing.empty() ? 16 : oRing.size() * 2);
+            for (size_t i = 0; i < nCount; ++i) {
+                bigger[i] = std::move(oRing[(nHead + i) & (oRing.size() - 1)]);
+            }
+            oRing.swap(bigger);
+            nHead = 0;
+        }
+        oRing[(nHead + nCount) & (oRing.size() - 1)].Assign(telegram);
+    } catch (...) {
+        nDiscarded.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    ++nCount;
+}
+
+bool ReceiveQueue::Pop(QueuedTelegram* out, uint32_t* remaining) {
+    CTesLock lock(oMutex);
+    if (nCount == 0) return false;
+    *out = std::move(oRing[nHead]);
+    nHead = (nHead + 1) & (oRing.size() - 1);
+    --nCount;
+    *remaining = static_cast<uint32_t>(nCount);
     return true;
 }
 
 uint32_t ReceiveQueue::Count() {
     CTesLock lock(oMutex);
-    return static_cast<uint32_t>(oFifo.size());
+    return static_cast<uint32_t>(nCount);
 }
 
 void ReceiveQueue::Clear() {
-    CTesLock lock(oMutex);
-    oFifo.clear();
+    std::vector<QueuedTelegram> released;
+    {
+        CTesLock lock(oMutex);
+        released.swap(oRing);
+        nHead = nCount = 0;
+    }
 }
 
 }  // namespace tes

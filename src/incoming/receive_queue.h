@@ -4,21 +4,50 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
+#include <memory>
+#include <vector>
 
 #include "protocol/telegram.h"
 #include "transport/tes_thread.h"
 
 namespace tes {
 
+// A copy of one received telegram. The data of a classic CAN frame or CANopen
+// indication (time stamp included) is held in the entry itself, so queueing
+// and taking such a telegram allocate nothing; longer data goes to the heap.
+class QueuedTelegram {
+public:
+    static constexpr uint32_t kInlineData = 32;
+
+    QueuedTelegram() = default;
+    QueuedTelegram(QueuedTelegram&&) noexcept = default;
+    QueuedTelegram& operator=(QueuedTelegram&&) noexcept = default;
+
+    void Assign(const TelegramView& telegram);
+    const uint8_t* Data() const { return pHeapData ? pHeapData.get() : oInlineData; }
+    uint32_t DataLength() const { return nDataLength; }
+
+    uint32_t nLength = 5;  // the length field as received
+    uint16_t nCommand = 0;
+    uint16_t nTelegramId = 0;
+    uint8_t cChecksum = 0;
+
+private:
+    uint32_t nDataLength = 0;
+    uint8_t oInlineData[kInlineData] = {};
+    std::unique_ptr<uint8_t[]> pHeapData;
+};
+
 class ReceiveQueue {
 public:
     // Appends a copy unless the queue holds its maximum (compared unsigned);
     // a full queue keeps the older entries and counts the discarded one.
     void Push(const TelegramView& telegram);
-    // Takes the oldest entry; false when the queue was empty.
-    bool Pop(CTessaraMsg* out);
+    // Takes the oldest entry and tells how many are left; false when the
+    // queue was empty (nothing written then).
+    bool Pop(QueuedTelegram* out, uint32_t* remaining);
     uint32_t Count();
+    // Empties the queue and gives its storage back.
     void Clear();
     void SetMaximum(uint32_t maximum) { nMaximum.store(maximum, std::memory_order_relaxed); }
     uint64_t Discarded() const { return nDiscarded.load(std::memory_order_relaxed); }
@@ -27,7 +56,11 @@ private:
     std::atomic<uint32_t> nMaximum{1000};
     std::atomic<uint64_t> nDiscarded{0};
     CTesMutex oMutex;
-    std::deque<CTessaraMsg> oFifo;
+    // A ring whose size is a power of two (or zero), grown by doubling when it
+    // is full and the maximum allows another entry; guarded by oMutex.
+    std::vector<QueuedTelegram> oRing;
+    size_t nHead = 0;
+    size_t nCount = 0;
 };
 
 }  // namespace tes

@@ -3,6 +3,7 @@
 #include "protocol/client.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "protocol/commands.h"
@@ -40,6 +41,19 @@ void CTessaraClient::StopReception() {
 }
 
 int32_t CTessaraClient::SendTelegram(const CTessaraMsg& request) {
+    // A usual request (consistent, small) is laid out on the stack as ToBytes
+    // would lay it out, stored checksum included; anything else takes ToBytes.
+    constexpr size_t kStackData = 256;
+    const size_t count = request.oData.size();
+    if (count <= kStackData && count + 5 == request.nLength) {
+        uint8_t bytes[kStackData + kTelegramOverhead];
+        PutU16(bytes, request.nLength);
+        PutU16(bytes + 2, request.nCommand);
+        PutU16(bytes + 4, request.nTelegramId);
+        if (count != 0) std::memcpy(bytes + 6, request.oData.data(), count);
+        bytes[6 + count] = request.cChecksum;
+        return SendBytes(bytes, count + kTelegramOverhead);
+    }
     const std::vector<uint8_t> bytes = request.ToBytes();
     return SendBytes(bytes.data(), bytes.size());
 }

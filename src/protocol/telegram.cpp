@@ -25,11 +25,15 @@ uint8_t TelegramChecksum(uint16_t command, uint16_t telegramId, const uint8_t* d
 
 size_t EncodeTelegram(uint8_t* out, uint16_t command, uint16_t telegramId, const uint8_t* data,
                       size_t count) {
+    if (count != 0) std::memcpy(out + 6, data, count);
+    return SealTelegram(out, command, telegramId, count);
+}
+
+size_t SealTelegram(uint8_t* out, uint16_t command, uint16_t telegramId, size_t count) {
     PutU16(out, static_cast<uint32_t>(count + 5));
     PutU16(out + 2, command);
     PutU16(out + 4, telegramId);
-    if (count != 0) std::memcpy(out + 6, data, count);
-    out[6 + count] = TelegramChecksum(command, telegramId, data, count);
+    out[6 + count] = TelegramChecksum(command, telegramId, out + 6, count);
     return count + kTelegramOverhead;
 }
 

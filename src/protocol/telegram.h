@@ -41,6 +41,9 @@ uint8_t TelegramChecksum(uint16_t command, uint16_t telegramId, const uint8_t* d
 // number of bytes written. `count` must not exceed kMaxTelegramData.
 size_t EncodeTelegram(uint8_t* out, uint16_t command, uint16_t telegramId, const uint8_t* data,
                       size_t count);
+// As EncodeTelegram for `count` data bytes that are already in place at
+// out + 6: writes the header and the checksum around them.
+size_t SealTelegram(uint8_t* out, uint16_t command, uint16_t telegramId, size_t count);
 
 // A received telegram read in place, without copying its data. Valid while
 // the bytes it points into are.

@@ -36,8 +36,9 @@ public:
     int Disconnect(int32_t timeoutMs);
     // Ends a connected link: 1, or 5 when it was not connected.
     int DropLink();
-    // Sends a block within `timeoutMs`; a time-out or a failed wait drops the
-    // link. Several threads may send at once: blocks never interleave.
+    // Sends a block within `timeoutMs` (on TCP counted from the moment the
+    // socket first would block); a time-out or a failed wait drops the link.
+    // Several threads may send at once: blocks never interleave.
     int Send(const uint8_t* bytes, size_t length, int32_t timeoutMs);
     // Keep-alive with `periodMs` (0 stops it and tells the gateway so).
     // 3 when not connected, else the result of sending the ALIVE request.

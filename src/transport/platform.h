@@ -146,6 +146,10 @@ enum class IoResult {
 // waits for writability only when the socket would block, until `deadlineMs`
 // (MonotonicMs scale). Never raises SIGPIPE.
 IoResult SendStream(Socket s, const uint8_t* bytes, size_t length, int64_t deadlineMs);
+// As SendStream, with the time limit given as `timeoutMs` counted from the
+// moment the socket first would block (negative: no waiting). A block that
+// goes out at once costs no clock read: this is the frame-streaming path.
+IoResult SendStreamWithin(Socket s, const uint8_t* bytes, size_t length, int32_t timeoutMs);
 // Sends one datagram on a connected datagram socket, waiting for writability
 // until `deadlineMs` only when the socket would block.
 IoResult SendDatagram(Socket s, const uint8_t* bytes, size_t length, int64_t deadlineMs);

@@ -360,7 +360,12 @@ std::string PeerAddressText(const PeerAddress& address) {
 
 namespace {
 
-IoResult SendLoop(Socket s, const uint8_t* bytes, size_t length, int64_t deadlineMs, bool datagram) {
+// `timeoutMs` is used only when `deadlineMs` is kDeadlineAtFirstBlock: the
+// deadline is then fixed when the socket first would block.
+constexpr int64_t kDeadlineAtFirstBlock = INT64_MIN;
+
+IoResult SendLoop(Socket s, const uint8_t* bytes, size_t length, int64_t deadlineMs, int32_t timeoutMs,
+                  bool datagram) {
     const int fd = static_cast<int>(s);
     size_t sent = 0;
     while (sent < length || (datagram && sent == 0)) {
@@ -372,6 +377,7 @@ IoResult SendLoop(Socket s, const uint8_t* bytes, size_t length, int64_t deadlin
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return IoResult::kSendFailed;
+        if (deadlineMs == kDeadlineAtFirstBlock) deadlineMs = MonotonicMs() + timeoutMs;
         if (MonotonicMs() >= deadlineMs) return IoResult::kTimeout;
         pollfd p{fd, POLLOUT, 0};
         const int rc = PollRetry(&p, 1, deadlineMs, false);
@@ -385,11 +391,16 @@ IoResult SendLoop(Socket s, const uint8_t* bytes, size_t length, int64_t deadlin
 
 IoResult SendStream(Socket s, const uint8_t* bytes, size_t length, int64_t deadlineMs) {
     if (length == 0) return IoResult::kDone;
-    return SendLoop(s, bytes, length, deadlineMs, false);
+    return SendLoop(s, bytes, length, deadlineMs, 0, false);
+}
+
+IoResult SendStreamWithin(Socket s, const uint8_t* bytes, size_t length, int32_t timeoutMs) {
+    if (length == 0) return IoResult::kDone;
+    return SendLoop(s, bytes, length, kDeadlineAtFirstBlock, timeoutMs, false);
 }
 
 IoResult SendDatagram(Socket s, const uint8_t* bytes, size_t length, int64_t deadlineMs) {
-    return SendLoop(s, bytes, length, deadlineMs, true);
+    return SendLoop(s, bytes, length, deadlineMs, 0, true);
 }
 
 struct Waker::Impl {

@@ -450,7 +450,12 @@ std::string PeerAddressText(const PeerAddress& address) {
 
 namespace {
 
-IoResult SendLoop(Socket socket, const uint8_t* bytes, size_t length, int64_t deadlineMs, bool datagram) {
+// With kDeadlineAtFirstBlock the deadline is fixed `timeoutMs` after the
+// socket first would block, so a block that goes out at once reads no clock.
+constexpr int64_t kDeadlineAtFirstBlock = INT64_MIN;
+
+IoResult SendLoop(Socket socket, const uint8_t* bytes, size_t length, int64_t deadlineMs,
+                  int32_t timeoutMs, bool datagram) {
     const SOCKET s = Native(socket);
     size_t sent = 0;
     while (sent < length || (datagram && sent == 0)) {
@@ -463,6 +468,7 @@ IoResult SendLoop(Socket socket, const uint8_t* bytes, size_t length, int64_t de
             continue;
         }
         if (WSAGetLastError() != WSAEWOULDBLOCK) return IoResult::kSendFailed;
+        if (deadlineMs == kDeadlineAtFirstBlock) deadlineMs = MonotonicMs() + timeoutMs;
         if (MonotonicMs() >= deadlineMs) return IoResult::kTimeout;
         const int rc = WaitWritable(s, deadlineMs);
         if (rc < 0) return IoResult::kWaitFailed;
@@ -475,11 +481,16 @@ IoResult SendLoop(Socket socket, const uint8_t* bytes, size_t length, int64_t de
 
 IoResult SendStream(Socket s, const uint8_t* bytes, size_t length, int64_t deadlineMs) {
     if (length == 0) return IoResult::kDone;
-    return SendLoop(s, bytes, length, deadlineMs, false);
+    return SendLoop(s, bytes, length, deadlineMs, 0, false);
+}
+
+IoResult SendStreamWithin(Socket s, const uint8_t* bytes, size_t length, int32_t timeoutMs) {
+    if (length == 0) return IoResult::kDone;
+    return SendLoop(s, bytes, length, kDeadlineAtFirstBlock, timeoutMs, false);
 }
 
 IoResult SendDatagram(Socket s, const uint8_t* bytes, size_t length, int64_t deadlineMs) {
-    return SendLoop(s, bytes, length, deadlineMs, true);
+    return SendLoop(s, bytes, length, deadlineMs, 0, true);
 }
 
 // The waker is a datagram socket on the loopback interface connected to
