@@ -78,6 +78,7 @@ struct Pair {
     Kind eKind;
     std::vector<Sample> oLib;
     std::vector<Sample> oRaw;
+    std::vector<Sample> oFloor;  // raw with a reader thread (round-trip kinds)
 };
 
 // One line of the result table, derived from a pair.
@@ -205,13 +206,32 @@ std::vector<Row> BuildRows(const std::vector<Pair>& pairs) {
         }
         rows.push_back(r);
     };
+    // The design floor in the library column, against the same raw figures.
+    auto addFloor = [&](const Pair* p, const char* scenario, const char* unit, bool higher,
+                        const std::function<double(const Sample&)>& pick) {
+        if (p == nullptr || p->oFloor.empty()) return;
+        Row r;
+        r.sScenario = scenario;
+        r.sUnit = unit;
+        r.bHigherIsBetter = higher;
+        for (const Sample& s : p->oFloor) {
+            if (s.sError.empty()) r.oLib.push_back(pick(s));
+            r.nLostLib += s.nLost;
+        }
+        for (const Sample& s : p->oRaw) {
+            if (s.sError.empty()) r.oRaw.push_back(pick(s));
+        }
+        rows.push_back(r);
+    };
     const auto value = [](const Sample& s) { return s.dValue; };
     const auto extra = [](const Sample& s) { return s.dExtra; };
     const auto cpu = [](const Sample& s) { return s.dCpuNsPerFrame; };
     add(pair("stream-write"), "stream-write", "frames/s", true, 0.9, 0, value, true);
     add(pair("request-latency"), "request-latency, median", "µs", false, 1.3, 0, value, true);
+    addFloor(pair("request-latency"), "request-latency, median: raw + reader thread", "µs", false, value);
     add(pair("request-latency"), "request-latency, p99", "µs", false, 0, 0, extra, false);
     add(pair("write-confirmed"), "write-confirmed", "round trips/s", true, 0.75, 0, value, true);
+    addFloor(pair("write-confirmed"), "write-confirmed: raw + reader thread", "round trips/s", true, value);
     add(pair("receive-callback"), "receive-callback", "frames/s", true, 0.4, 0, value, true);
     add(pair("receive-queue"), "receive-queue", "frames/s", true, 0.15, 0, value, true);
     add(pair("open-close"), "open-close", "ms/cycle", false, 4.0, 0, value, true);
@@ -261,52 +281,53 @@ void WriteMarkdown(const std::vector<Row>& rows, const Options& o, const std::st
     }
 }
 
-// One round of a scenario: both sides open, chunks alternating (the side
-// that goes first alternates too), both closed.
+// One round of a scenario: every side open, chunks alternating (the side
+// that goes first rotates too), every side closed.
 void RunRound(Pair& p, const Settings& s, const Options& o, int round, bool* failed) {
     const bool many = p.eKind == Kind::kManyHandles;
     const bool receive = p.eKind == Kind::kReceiveCallback || p.eKind == Kind::kReceiveQueue;
     const uint32_t total = RoundCount(p.eKind, s);
-    const uint32_t chunks = many ? 1 : receive ? 5 : s.nChunks;
-    const uint32_t perChunk = many ? total : (total / chunks > 0 ? total / chunks : 1);
-    std::unique_ptr<Scenario> sides[2];
-    bool open[2] = {false, false};
-    for (int side = 0; side < 2; ++side) {
-        const bool lib = side == 0;
-        if ((lib && o.sSide == "raw") || (!lib && o.sSide == "lib")) continue;
-        sides[side] = lib ? MakeLibrary(p.eKind, s) : MakeRaw(p.eKind, s);
+    // Receiving is fast: every chunk is a whole push of the full count, so a
+    // round measures long enough to stand out of the noise.
+    const uint32_t chunks = many ? 1 : receive ? s.nReceivePushes : s.nChunks;
+    const uint32_t perChunk = many || receive ? total : (total / chunks > 0 ? total / chunks : 1);
+    static const char* const kSideNames[3] = {"library", "raw", "raw+reader"};
+    std::vector<Sample>* const results[3] = {&p.oLib, &p.oRaw, &p.oFloor};
+    std::unique_ptr<Scenario> sides[3];
+    for (int side = 0; side < 3; ++side) {
+        if ((side == 0 && o.sSide == "raw") || (side != 0 && o.sSide == "lib")) continue;
+        sides[side] = side == 0 ? MakeLibrary(p.eKind, s)
+                      : side == 1 ? MakeRaw(p.eKind, s)
+                                  : MakeRawWithReader(p.eKind, s);
+        if (!sides[side]) continue;
         const std::string error = sides[side]->Open();
         if (!error.empty()) {
-            std::fprintf(stderr, "  %s (%s): %s\n", p.pName, lib ? "library" : "raw", error.c_str());
+            std::fprintf(stderr, "  %s (%s): %s\n", p.pName, kSideNames[side], error.c_str());
             *failed = true;
             sides[side].reset();
-            continue;
         }
-        open[side] = true;
     }
     for (uint32_t c = 0; c < chunks; ++c) {
-        const int first = static_cast<int>((c + static_cast<uint32_t>(round)) % 2);
-        for (int k = 0; k < 2; ++k) {
-            const int side = k == 0 ? first : 1 - first;
-            if (open[side]) sides[side]->Run(perChunk);
+        for (int k = 0; k < 3; ++k) {
+            const int side = static_cast<int>((c + static_cast<uint32_t>(round) + static_cast<uint32_t>(k)) % 3);
+            if (sides[side]) sides[side]->Run(perChunk);
         }
     }
-    for (int side = 0; side < 2; ++side) {
-        if (!open[side]) continue;
-        const bool lib = side == 0;
+    for (int side = 0; side < 3; ++side) {
+        if (!sides[side]) continue;
         const Sample sample = sides[side]->Finish();
         sides[side].reset();
         if (!sample.sError.empty()) {
-            std::fprintf(stderr, "  %s (%s): %s\n", p.pName, lib ? "library" : "raw", sample.sError.c_str());
+            std::fprintf(stderr, "  %s (%s): %s\n", p.pName, kSideNames[side], sample.sError.c_str());
             *failed = true;
         }
         if (sample.nLost != 0) *failed = true;
         if (o.bVerbose) {
-            std::fprintf(stderr, "  round %d %-16s %-7s %14.2f %10.2f cpu %8.1f ns lost %llu\n", round + 1,
-                         p.pName, lib ? "library" : "raw", sample.dValue, sample.dExtra,
-                         sample.dCpuNsPerFrame, static_cast<unsigned long long>(sample.nLost));
+            std::fprintf(stderr, "  round %d %-16s %-10s %14.2f %10.2f cpu %8.1f ns lost %llu\n", round + 1,
+                         p.pName, kSideNames[side], sample.dValue, sample.dExtra, sample.dCpuNsPerFrame,
+                         static_cast<unsigned long long>(sample.nLost));
         }
-        (lib ? p.oLib : p.oRaw).push_back(sample);
+        results[side]->push_back(sample);
     }
 }
 
@@ -338,13 +359,13 @@ int main(int argc, char** argv) {
     s.sAddress = peer.Address();
 
     std::vector<Pair> pairs = {
-        {"stream-write", Kind::kStreamWrite, {}, {}},
-        {"request-latency", Kind::kRequestLatency, {}, {}},
-        {"write-confirmed", Kind::kWriteConfirmed, {}, {}},
-        {"receive-callback", Kind::kReceiveCallback, {}, {}},
-        {"receive-queue", Kind::kReceiveQueue, {}, {}},
-        {"open-close", Kind::kOpenClose, {}, {}},
-        {"many-handles", Kind::kManyHandles, {}, {}},
+        {"stream-write", Kind::kStreamWrite, {}, {}, {}},
+        {"request-latency", Kind::kRequestLatency, {}, {}, {}},
+        {"write-confirmed", Kind::kWriteConfirmed, {}, {}, {}},
+        {"receive-callback", Kind::kReceiveCallback, {}, {}, {}},
+        {"receive-queue", Kind::kReceiveQueue, {}, {}, {}},
+        {"open-close", Kind::kOpenClose, {}, {}, {}},
+        {"many-handles", Kind::kManyHandles, {}, {}, {}},
     };
     std::fprintf(stderr, "tessara-bench: peer at %s:%u, %d rounds%s\n", s.sAddress.c_str(), s.nPort,
                  o.nRounds, o.bQuick ? ", quick counts" : "");

@@ -1,7 +1,10 @@
 // The scenarios: library side through TessaraCan.h, raw side through RawLink.
 #include "scenarios.h"
 
+#include <linux/futex.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -595,7 +598,114 @@ private:
     Sample oResult;
 };
 
+// ---------------------------------------------------------------- design floor
+// Requests on a raw link whose replies a reader thread receives and hands
+// over, one futex wake per reply, as the library's receive thread does.
+
+class FutexEvent {
+public:
+    void Signal() {
+        if (nWord.exchange(1, std::memory_order_release) == 0) {
+            syscall(SYS_futex, reinterpret_cast<uint32_t*>(&nWord), FUTEX_WAKE_PRIVATE, 1, nullptr,
+                    nullptr, 0);
+        }
+    }
+    void Wait() {
+        while (nWord.exchange(0, std::memory_order_acquire) == 0) {
+            syscall(SYS_futex, reinterpret_cast<uint32_t*>(&nWord), FUTEX_WAIT_PRIVATE, 0, nullptr,
+                    nullptr, 0);
+        }
+    }
+
+private:
+    std::atomic<uint32_t> nWord{0};
+};
+
+class RawWithReader : public RawLinkScenario {
+public:
+    RawWithReader(const Settings& s, Kind kind) : RawLinkScenario(s, kind == Kind::kWriteConfirmed), eKind(kind) {}
+    ~RawWithReader() override { StopReader(); }
+    std::string Open() override {
+        std::string error = RawLinkScenario::Open();
+        if (!error.empty()) return error;
+        oReader = std::thread([this] {
+            View v;
+            while (oLink.Read(&v)) {
+                if ((v.nCommand & kConfirmation) == 0) continue;
+                nReplyId.store(v.nId, std::memory_order_relaxed);
+                nReplyResult.store(v.nDataLength > 0 ? v.pData[0] : 0xFF, std::memory_order_relaxed);
+                oReply.Signal();
+            }
+            bReaderDone.store(true);
+            oReply.Signal();
+        });
+        for (uint32_t i = 0; i < kWarmUpCalls; ++i) RoundTrip(nullptr);
+        return "";
+    }
+    void Run(uint32_t count) override {
+        if (eKind == Kind::kRequestLatency) {
+            for (uint32_t i = 0; i < count; ++i) {
+                const auto t0 = Clock::now();
+                if (!RoundTrip(nullptr)) ++nFailed;
+                oMicros.push_back(Seconds(t0, Clock::now()) * 1e6);
+            }
+            return;
+        }
+        oTally.Begin();
+        for (uint32_t i = 0; i < count; ++i) {
+            uint8_t payload[kFramePayload];
+            PutFramePayload(payload, nSeq++);
+            if (!RoundTrip(payload)) ++nFailed;
+        }
+        oTally.End(count);
+    }
+    Sample Finish() override {
+        StopReader();
+        if (eKind == Kind::kRequestLatency) return LatencySample(oMicros, nFailed);
+        oTally.nLost = nFailed;
+        return oTally.Rate(false);
+    }
+
+private:
+    // GET_GLOBALS (no payload) or a confirmed WRITE of `payload`.
+    bool RoundTrip(const uint8_t* payload) {
+        uint8_t bytes[kFrameTelegram];
+        const uint16_t id = oLink.TakeId();
+        const size_t size = payload == nullptr ? PutTelegram(bytes, kCmdGetGlobals, id, nullptr, 0)
+                                               : PutTelegram(bytes, kCmdWrite, id, payload, kFramePayload);
+        if (!oLink.SendAll(bytes, size)) return false;
+        for (;;) {
+            oReply.Wait();
+            if (bReaderDone.load()) return false;
+            if (nReplyId.load(std::memory_order_relaxed) == id) {
+                return nReplyResult.load(std::memory_order_relaxed) == 0;
+            }
+        }
+    }
+    void StopReader() {
+        if (!oReader.joinable()) return;
+        shutdown(oLink.Fd(), SHUT_RDWR);
+        oReader.join();
+        oLink.Abandon();
+    }
+
+    const Kind eKind;
+    std::thread oReader;
+    FutexEvent oReply;
+    std::atomic<uint16_t> nReplyId{0};
+    std::atomic<uint8_t> nReplyResult{0};
+    std::atomic<bool> bReaderDone{false};
+    std::vector<double> oMicros;
+    uint64_t nFailed = 0;
+    uint32_t nSeq = 0;
+};
+
 }  // namespace
+
+std::unique_ptr<Scenario> MakeRawWithReader(Kind kind, const Settings& s) {
+    if (kind != Kind::kRequestLatency && kind != Kind::kWriteConfirmed) return nullptr;
+    return std::make_unique<RawWithReader>(s, kind);
+}
 
 uint64_t ResidentBytes() {
     FILE* f = std::fopen("/proc/self/statm", "r");

@@ -22,7 +22,8 @@ struct Settings {
     uint32_t nStreamFrames = 1000000;
     uint32_t nLatencyCalls = 20000;
     uint32_t nConfirmedWrites = 20000;
-    uint32_t nReceiveFrames = 1000000;
+    uint32_t nReceiveFrames = 1000000;  // per push
+    uint32_t nReceivePushes = 5;        // per round and side
     uint32_t nOpenCloseCycles = 200;
     uint32_t nHandles = 256;
     uint32_t nFramesPerHandle = 1000;
@@ -60,6 +61,11 @@ enum class Kind {
 
 std::unique_ptr<Scenario> MakeLibrary(Kind kind, const Settings& s);
 std::unique_ptr<Scenario> MakeRaw(Kind kind, const Settings& s);
+// For the round-trip kinds only (else null): the raw client with the
+// library's thread structure, a reader thread that receives every reply and
+// hands it to the waiting requester through an event. Its figure is the floor
+// of that design on this machine.
+std::unique_ptr<Scenario> MakeRawWithReader(Kind kind, const Settings& s);
 // Work per round for the kind (frames, calls, cycles).
 uint32_t RoundCount(Kind kind, const Settings& s);
 

@@ -59,11 +59,11 @@ inline bool StartOnFreeLoopback(Gateway& gateway, GatewayOptions options,
     return false;
 }
 
-// `ms` multiplied by TESSARA_TEST_TIMEOUT_MULTIPLIER (a whole number, 1 when
+// `ms` multiplied by TESSARA_TEST_TIMEOUT_SCALE (a whole number, 1 when
 // unset or invalid), for every deadline a test waits on.
 inline int64_t TestTimeoutMs(int64_t ms) {
     static const int64_t factor = [] {
-        const char* text = std::getenv("TESSARA_TEST_TIMEOUT_MULTIPLIER");
+        const char* text = std::getenv("TESSARA_TEST_TIMEOUT_SCALE");
         const long value = text != nullptr ? std::strtol(text, nullptr, 10) : 1;
         return value >= 1 && value <= 1000 ? static_cast<int64_t>(value) : int64_t{1};
     }();

@@ -21,22 +21,23 @@ struct Seen {
 };
 std::vector<Seen> gSeen;
 
-void FrameCb(int id, const char* data, int len, int flags, int handle) {
+void TESSARA_CALLBACK FrameCb(int id, const char* data, int len, int flags, int handle) {
     gSeen.push_back({"frame", id, len, flags, handle, 0, 0, Bytes(data, data + len)});
 }
-void FrameCbEx(int id, const char* data, int len, int flags, int handle, int s, int us) {
+void TESSARA_CALLBACK FrameCbEx(int id, const char* data, int len, int flags, int handle, int s,
+                                int us) {
     gSeen.push_back({"frameEx", id, len, flags, handle, s, us, Bytes(data, data + len)});
 }
-void PdoCb(unsigned char node, unsigned char type, unsigned char len, const char* data, int handle,
-           int, int) {
+void TESSARA_CALLBACK PdoCb(unsigned char node, unsigned char type, unsigned char len,
+                            const char* data, int handle, int, int) {
     gSeen.push_back({"pdo", 0, len, 0, handle, 0, 0, Bytes(data, data + len), node, type});
 }
-void EmcyCb(unsigned char node, int code, unsigned char reg, const char* data, int handle, int,
-            int) {
+void TESSARA_CALLBACK EmcyCb(unsigned char node, int code, unsigned char reg, const char* data,
+                             int handle, int, int) {
     gSeen.push_back({"emcy", 0, 5, 0, handle, 0, 0, Bytes(data, data + 5), node, code, reg});
 }
-void UndefCb(int id, unsigned char b0, unsigned char b1, unsigned char len, const char* data,
-             int handle, int s, int us) {
+void TESSARA_CALLBACK UndefCb(int id, unsigned char b0, unsigned char b1, unsigned char len,
+                              const char* data, int handle, int s, int us) {
     gSeen.push_back({"undef", id, len, 0, handle, s, us, Bytes(data, data + len), b0, b1});
 }
 
@@ -86,9 +87,9 @@ TEST_F(Dispatch, FrameLengthLimitAndShortPayloads) {
     client.SetCallback(FrameCb);
     Deliver(0x0203, Frame(1, 0, Bytes(64, 0xAB)));
     Deliver(0x0203, Frame(2, 0, Bytes(65, 0xAB)));  // too long: dropped
-    Deliver(0x0203, Bytes{1, 0, 0, 0});              // no flags byte: dropped
-    Deliver(0x0203, Frame(3, 0x04, {1, 2}));         // stamp flag without stamp: length 0
-    Deliver(0x0204, Frame(4, 0, {1}));               // not an indication we know
+    Deliver(0x0203, Bytes{1, 0, 0, 0});             // no flags byte: dropped
+    Deliver(0x0203, Frame(3, 0x04, {1, 2}));        // stamp flag without stamp: length 0
+    Deliver(0x0204, Frame(4, 0, {1}));              // not an indication we know
     ASSERT_EQ(gSeen.size(), 2u);
     EXPECT_EQ(gSeen[0].length, 64);
     EXPECT_EQ(gSeen[1].identifier, 3);

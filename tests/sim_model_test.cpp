@@ -82,6 +82,7 @@ protected:
     void SetUp() override {
         GatewayOptions options;
         options.oCanPorts = {0, 1};
+        options.bUdp = false;  // the model is the same over UDP
         gateway.AddNode(5);
         std::string error;
         ASSERT_TRUE(StartOnFreeLoopback(gateway, options, &error)) << error;
@@ -95,6 +96,7 @@ protected:
         SimModel::SetUp();
         a.Open(gateway);
         b.Open(gateway);
+        ASSERT_TRUE(gateway.WaitForConnections(2, T(2000)));
         ASSERT_EQ(a.Ask(0x0260, {1}), Bytes{0});
     }
     Client a, b;
@@ -196,6 +198,9 @@ TEST_F(SimModel, FramesGoToTheOtherConnectionsOfThePort) {
     writer.Open(gateway);
     reader.Open(gateway);
     otherPort.Open(gateway, 1);
+    // Connected is not yet accepted: a frame goes to the connections the
+    // gateway has taken.
+    ASSERT_TRUE(gateway.WaitForConnections(3, T(2000)));
     // Without ConfirmData a WRITE is not answered.
     ASSERT_TRUE(writer.raw.SendTelegram(0x0203, 9, {0x23, 0x01, 0, 0, 0x00, 0x11, 0x22, 0x33}));
     const std::optional<Bytes> frame = reader.raw.ReceiveCommand(0x0203, T(2000));
@@ -225,6 +230,7 @@ TEST_F(SimModel, WriteRejectionsAndFilters) {
     Client writer, reader;
     writer.Open(gateway);
     reader.Open(gateway);
+    ASSERT_TRUE(gateway.WaitForConnections(2, T(2000)));
     EXPECT_EQ(writer.Ask(0x0205, {1, 0}), Bytes{0});
     EXPECT_EQ(writer.Ask(0x0203, {0x00, 0x08, 0, 0, 0x00}), Bytes{0xFF});  // 0x800 is not 11-bit
     EXPECT_EQ(writer.Ask(0x0203, Cat({0, 0, 0, 0, 0}, Bytes(65, 0))), Bytes{0xFF});
@@ -288,6 +294,7 @@ TEST_F(SimModel, CloseRestartsTheDevice) {
     Client c, other;
     c.Open(gateway);
     other.Open(gateway, 1);
+    ASSERT_TRUE(gateway.WaitForConnections(2, T(2000)));
     EXPECT_EQ(c.Ask(0x0207, {0, 0x10, 0x27, 0, 0, 0, 1, 0}), Bytes{0});  // 10000 bit/s
     EXPECT_EQ(c.Ask(0x020C), Bytes{0});
     EXPECT_EQ(gateway.RestartCount(), 1u) << "counted by the time the confirmation is out";

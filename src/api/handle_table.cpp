@@ -22,16 +22,25 @@ struct HandleTable {
     sys::Event oReapDone;
 };
 
-// Never destroyed: the unload hook may run after other static objects are gone.
+// Made on first use and freed only by the unload hook (ShutDownDeviceHandles),
+// so that it exists whatever order static objects are destroyed in; a call
+// after the unload makes a fresh one. Constant-initialised: no order problem.
+std::atomic<HandleTable*> gTable{nullptr};
+
 HandleTable& Table() {
-    static HandleTable* table = new HandleTable;
+    HandleTable* table = gTable.load(std::memory_order_acquire);
+    if (table != nullptr) return *table;
+    HandleTable* fresh = new HandleTable;
+    if (gTable.compare_exchange_strong(table, fresh, std::memory_order_acq_rel)) return *fresh;
+    delete fresh;  // another thread made it first
     return *table;
 }
 
 void ReapClient(void* client) {
     delete static_cast<CTessaraClientCANDll*>(client);
-    Table().nPendingReaps.fetch_sub(1);
+    // The count goes last: once it is 0 the unload may free the table.
     Table().oReapDone.Signal();
+    Table().nPendingReaps.fetch_sub(1);
 }
 
 }  // namespace
@@ -115,6 +124,14 @@ void ReleaseAllDeviceHandles() {
     while (table.nPendingReaps.load() > 0 && sys::MonotonicMs() < deadline) {
         table.oReapDone.Wait(100);
     }
+}
+
+void ShutDownDeviceHandles() {
+    ReleaseAllDeviceHandles();
+    HandleTable* table = gTable.load(std::memory_order_acquire);
+    // A reaper still running after the wait keeps using the table: then it stays.
+    if (table == nullptr || table->nPendingReaps.load() != 0) return;
+    if (gTable.compare_exchange_strong(table, nullptr, std::memory_order_acq_rel)) delete table;
 }
 
 size_t OpenHandleCount() {

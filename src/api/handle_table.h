@@ -38,6 +38,9 @@ int32_t OpenDeviceHandle(const char* address, int32_t* handle, int32_t timeoutMs
 int32_t ReleaseDeviceHandle(int32_t handle);
 // Closes every open handle, in ascending order (library unload).
 void ReleaseAllDeviceHandles();
+// ReleaseAllDeviceHandles, then frees the table itself, so that unloading the
+// shared library leaves no memory behind. The unload hook's last call.
+void ShutDownDeviceHandles();
 // Number of open handles (for checks).
 size_t OpenHandleCount();
 

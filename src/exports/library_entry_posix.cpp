@@ -4,5 +4,5 @@
 #include "api/handle_table.h"
 
 namespace {
-__attribute__((destructor)) void TessaraLibraryUnload() { tes::ReleaseAllDeviceHandles(); }
+__attribute__((destructor)) void TessaraLibraryUnload() { tes::ShutDownDeviceHandles(); }
 }  // namespace

@@ -14,6 +14,8 @@
  * pointer move.
  *
  * usage: loader_test DLL EXPORTS_TXT cdecl|stdcall|win64 [SIMULATOR_EXE]
+ * (it runs itself as a child with --exiting-child ADDRESS PORT in place of
+ * the simulator, to end a process with a handle open)
  */
 #include <windows.h>
 
@@ -394,29 +396,39 @@ static void CheckTexts(void) {
 typedef int(__cdecl *InfoCdecl)(char *, int);
 typedef int(__stdcall *InfoStdcall)(char *, int);
 
-/* Stack pointer movement over one call made through a typed pointer. */
-static __attribute__((noinline)) int DriftThroughCdecl(FARPROC f) {
+/* Stack pointer movement over one call made through a typed pointer. The
+ * variable-length array makes the function restore its stack pointer from
+ * the frame pointer on return, so a wrong convention is measured here
+ * without breaking the caller. */
+static __attribute__((noinline)) int DriftThroughCdecl(FARPROC f, int pad) {
+    volatile char frame[pad];
     char buffer[64];
     uintptr_t before, after;
+    frame[0] = 0;
     __asm__ __volatile__("movl %%esp, %0" : "=r"(before));
     ((InfoCdecl)(void *)f)(buffer, sizeof buffer);
     __asm__ __volatile__("movl %%esp, %0" : "=r"(after));
-    return (int)(after - before);
+    return (int)(after - before) + frame[0];
 }
 
-static __attribute__((noinline)) int DriftThroughStdcall(FARPROC f) {
+static __attribute__((noinline)) int DriftThroughStdcall(FARPROC f, int pad) {
+    volatile char frame[pad];
     char buffer[64];
     uintptr_t before, after;
+    frame[0] = 0;
     __asm__ __volatile__("movl %%esp, %0" : "=r"(before));
     ((InfoStdcall)(void *)f)(buffer, sizeof buffer);
     __asm__ __volatile__("movl %%esp, %0" : "=r"(after));
-    return (int)(after - before);
+    return (int)(after - before) + frame[0];
 }
+
+/* Read at run time, so that the array above really has a variable length. */
+static volatile int gFramePad = 16;
 
 static void CheckConventionThroughPointers(void) {
     FARPROC info = FindExport("DLLInfo")->pFunction;
-    const int right = gStdcall ? DriftThroughStdcall(info) : DriftThroughCdecl(info);
-    const int wrong = gStdcall ? DriftThroughCdecl(info) : DriftThroughStdcall(info);
+    const int right = gStdcall ? DriftThroughStdcall(info, gFramePad) : DriftThroughCdecl(info, gFramePad);
+    const int wrong = gStdcall ? DriftThroughCdecl(info, gFramePad) : DriftThroughStdcall(info, gFramePad);
     Check(right == 0, "DLLInfo through a pointer of its own convention moved ESP by %d", right);
     /* Negative control: the other convention must leave ESP 8 bytes off. */
     Check(wrong == (gStdcall ? 8 : -8), "negative control: the wrong convention moved ESP by %d",
@@ -545,6 +557,54 @@ static void CheckUnloadWithOpenHandle(const char *path, const char *address, int
           "round %d: the gateway saw the link stay open after unload", round);
 }
 
+/* Child process: ends with a handle open and frames arriving, so that the
+ * library's unload runs at process exit. */
+static int RunExitingChild(const char *path, const char *address, int canPort) {
+    int handle = 0, i;
+    const char data[8] = {9, 9, 9, 9, 9, 9, 9, 9};
+    HMODULE dll = Load(path);
+    if (Open(address, canPort, &handle) != 0) return 4;
+    ExpectFrames(1000);
+    Call("CANSetCallback", 2, ARG(handle), ARG(OnFrame));
+    Call("CANStartAlive", 2, ARG(handle), ARG(1));
+    for (i = 0; i < 10; ++i) Call("CANWrite", 5, ARG(handle), ARG(0x400 + i), ARG(data), ARG(8), ARG(0));
+    (void)dll;
+    return gFailures == 0 ? 0 : 1; /* the C runtime's exit ends the process */
+}
+
+/* Process exit with an open handle must neither hang nor crash, and the
+ * gateway must see the link end. */
+static void CheckProcessExitWithOpenHandle(const char *self, const char *path, const char *exports,
+                                           const char *mode, const char *address, int canPort) {
+    char command[1024];
+    STARTUPINFOA startup;
+    PROCESS_INFORMATION process;
+    DWORD code = 99;
+    const size_t mark = OutputMark();
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    snprintf(command, sizeof command, "\"%s\" \"%s\" \"%s\" %s --exiting-child %s %d", self, path,
+             exports, mode, address, canPort);
+    if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+        Check(0, "could not start the exiting child");
+        return;
+    }
+    CloseHandle(process.hThread);
+    Check(WaitForSingleObject(process.hProcess, Scaled(20000)) == WAIT_OBJECT_0,
+          "a process exiting with an open handle hangs");
+    if (!GetExitCodeProcess(process.hProcess, &code) || code == STILL_ACTIVE) {
+        TerminateProcess(process.hProcess, 5);
+    }
+    CloseHandle(process.hProcess);
+    Check(code == 0, "the exiting child ended with code 0x%lx", (unsigned long)code);
+    /* The unload hook sends DISCONNECT at process exit too, but the system
+     * is ending the other threads meanwhile and a receive thread that sees
+     * its wait cancelled first drops the link on its own; so only the end
+     * of the link is certain. */
+    Check(WaitForOutput("closed", mark, Scaled(3000)) != 0,
+          "the gateway saw the link stay open after the process exit");
+}
+
 int main(int argc, char **argv) {
     const char *dllPath, *mode, *simulator;
     char address[32];
@@ -567,6 +627,11 @@ int main(int argc, char **argv) {
     if (strcmp(mode, "win64") == 0) Fatal("a 32-bit loader test takes cdecl or stdcall");
 #endif
     if (ReadExportList(argv[2]) != 46) Fatal("exports.txt does not list 46 names");
+    if (argc > 6 && strcmp(argv[4], "--exiting-child") == 0) {
+        InitializeCriticalSection(&gFrameLock);
+        gFramesArrived = CreateEventA(NULL, TRUE, FALSE, NULL);
+        return RunExitingChild(dllPath, argv[5], atoi(argv[6]));
+    }
 
     InitializeCriticalSection(&gFrameLock);
     InitializeCriticalSection(&gOutputLock);
@@ -613,6 +678,7 @@ int main(int argc, char **argv) {
             Check(Call("CANCloseDevice", 1, ARG(handle)) == 0, "close after the unloads");
         }
         FreeLibrary(dll);
+        CheckProcessExitWithOpenHandle(argv[0], dllPath, argv[2], mode, address, canPort);
         if (gFailures != 0) DumpOutput();
         StopSimulator();
     }

@@ -307,6 +307,14 @@ TEST_F(Sockets, SendWaitsForAReaderAndTimesOutWithoutOne) {
     const int64_t before = MonotonicMs();
     EXPECT_EQ(IoResult::kTimeout, SendStream(client, block.data(), block.size(), before + 300));
     EXPECT_GE(MonotonicMs() - before, 290);
+    // The relative limit counts from the first block; a negative one never waits.
+    const int64_t blocked = MonotonicMs();
+    EXPECT_EQ(IoResult::kTimeout, SendStreamWithin(client, block.data(), block.size(), 300));
+    EXPECT_GE(MonotonicMs() - blocked, 290);
+    const int64_t unwaited = MonotonicMs();
+    EXPECT_EQ(IoResult::kTimeout, SendStreamWithin(client, block.data(), block.size(), -1));
+    EXPECT_LT(MonotonicMs() - unwaited, 250);
+    EXPECT_EQ(IoResult::kDone, SendStreamWithin(client, block.data(), 0, -1));
 
     // With a reader the whole of a smaller block goes out.
     struct Reader {

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Windows builds: cross-compiles TessaraCan.dll, TessaraCanVB6.dll and
+# TessaraCan64.dll with mingw-w64 (presets win32, win32-vb6, win64) and runs
+# their tests under wine: the GoogleTest suite for TessaraCan and
+# TessaraCan64, and for every DLL the export/import check and the loader test
+# against the tessara-sim program. Installs what it needs on Debian 12.
+#
+#   .ci/windows.sh [PRESET...]      (default: win32 win32-vb6 win64)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+presets=("$@")
+[ ${#presets[@]} -gt 0 ] || presets=(win32 win32-vb6 win64)
+
+t0=$(date +%s)
+stamp() { echo "== $(( $(date +%s) - t0 ))s: $*"; }
+
+# ---- packages (Debian 12): the posix-thread mingw-w64 compilers, because the
+# simulator and the tests use std::thread; wine for both word sizes.
+packages=(cmake make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  stamp "installing ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# ---- wine: a prefix of its own, one wineserver for the whole run.
+export WINEDEBUG=-all
+export WINEPREFIX="${WINEPREFIX:-$PWD/build/wineprefix}"
+export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono/Gecko prompts at prefix creation
+export TESSARA_TEST_TIMEOUT_SCALE=4 TESSARA_UNDER_WINE=1
+mkdir -p "$WINEPREFIX"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  stamp "creating the wine prefix"
+  wineboot -i >/dev/null 2>&1 || true
+fi
+wineserver -p 2>/dev/null || true
+trap 'wineserver -k 2>/dev/null || true' EXIT
+
+status=0
+for preset in "${presets[@]}"; do
+  stamp "configure $preset"
+  cmake --preset "$preset" >/dev/null
+  stamp "build $preset"
+  cmake --build --preset "$preset"
+  stamp "test $preset"
+  if ! ctest --preset "$preset"; then
+    status=1
+  fi
+done
+stamp "done (status $status)"
+exit $status
