@@ -23,6 +23,8 @@ void SetCheckFailureHandler(CheckFailureHandler handler) {
     gHandler.store(handler != nullptr ? handler : PrintAndAbort);
 }
 
-void CheckFailed(const char* what) { gHandler.load()(what); }
+void CheckFailed(const char* what) {
+    gHandler.load()(what);
+}
 
 }  // namespace tes::fuzz

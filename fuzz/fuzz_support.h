@@ -41,7 +41,8 @@ public:
 // 2 gives 1..4096, 3 gives everything at once.
 class Chunker {
 public:
-    Chunker(uint8_t seed, int sizeClass) : nState(0x9E3779B9u ^ (seed * 0x01000193u)), nClass(sizeClass) {}
+    Chunker(uint8_t seed, int sizeClass)
+        : nState(0x9E3779B9u ^ (seed * 0x01000193u)), nClass(sizeClass) {}
 
     size_t Next() {
         static constexpr size_t kLimit[] = {3, 64, 4096};

@@ -248,7 +248,9 @@ void ReceiveInput(const uint8_t* data, size_t size) {
     InstallCallbacks(client, callbacks);
     const uint32_t maximum = queueByte == 255 ? 0xFFFFFFFFu : queueByte;
     if (maximum != 0) client.SetMaxSizePerQueue(maximum);
-    const auto handle = [&receiver](const uint8_t* bytes, uint32_t n) { receiver.Handle(bytes, n); };
+    const auto handle = [&receiver](const uint8_t* bytes, uint32_t n) {
+        receiver.Handle(bytes, n);
+    };
 
     size_t pos = 0;
     bool switched = false;
@@ -268,7 +270,8 @@ void ReceiveInput(const uint8_t* data, size_t size) {
         }
         const std::vector<Cut> reference = ReferenceCut(stream, length);
         const std::vector<Cut>& cuts = receiver.Cuts();
-        Check(cuts.size() == reference.size(), "chunked cutting finds as many telegrams as one pass");
+        Check(cuts.size() == reference.size(),
+              "chunked cutting finds as many telegrams as one pass");
         for (size_t i = 0; i < cuts.size() && i < reference.size(); ++i) {
             Check(cuts[i].nLength == reference[i].nLength && cuts[i].nHash == reference[i].nHash,
                   "chunked cutting yields the telegrams of one pass, in order");

@@ -20,7 +20,9 @@ constexpr size_t kHeader = 2;
 // A value that Write put into text in this layout reads back to the same
 // text: every field the layout reads it also writes. Layout 11 is written in a form
 // of its own and is not read back.
-bool RoundTrips(int layout) { return layout >= 0 && layout <= 10; }
+bool RoundTrips(int layout) {
+    return layout >= 0 && layout <= 10;
+}
 
 }  // namespace
 

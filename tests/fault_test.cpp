@@ -33,14 +33,17 @@ constexpr uint16_t kDisconnect = 0x0202;
 constexpr int kBaudSentinel = 0x5A5A5A5A;
 constexpr unsigned char kModeSentinel = 0xA5;
 
-int64_t Now() { return tes::sys::MonotonicMs(); }
+int64_t Now() {
+    return tes::sys::MonotonicMs();
+}
 
 // A call that must come back: runs on its own thread, and a test whose call
 // is still blocked at the deadline ends the process (a hang is the failure).
 template <typename T>
 T Await(std::future<T>& call, int64_t ms, const char* what) {
     if (call.wait_for(std::chrono::milliseconds(ms)) != std::future_status::ready) {
-        std::fprintf(stderr, "%s did not return within %lld ms\n", what, static_cast<long long>(ms));
+        std::fprintf(stderr, "%s did not return within %lld ms\n", what,
+                     static_cast<long long>(ms));
         std::fflush(stderr);
         std::_Exit(3);
     }
@@ -93,9 +96,10 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 }
 
 Bytes GlobalsReply(const Request& r, uint32_t baud) {
-    return MakeConfirmation(r, 0, {0x00, static_cast<uint8_t>(baud), static_cast<uint8_t>(baud >> 8),
-                                   static_cast<uint8_t>(baud >> 16), static_cast<uint8_t>(baud >> 24),
-                                   0x01, 0x01, 0x00});
+    return MakeConfirmation(
+        r, 0,
+        {0x00, static_cast<uint8_t>(baud), static_cast<uint8_t>(baud >> 8),
+         static_cast<uint8_t>(baud >> 16), static_cast<uint8_t>(baud >> 24), 0x01, 0x01, 0x00});
 }
 
 class Fault : public GatewayTest {
@@ -108,9 +112,9 @@ protected:
     void Silence(uint16_t command) {
         oGateway.Script(command, [](const Request&) { return std::nullopt; });
     }
-    // CANGetGlobals on its own thread: result, baud rate and how long it took.
-    // CANGetGlobals writes the baud rate (0 when the reply did not deliver
-    // it) but the operating mode only from a successful reply.
+    // CANGetGlobals on its own thread: result, outputs and how long it took.
+    // It writes the baud rate (0 when the reply did not deliver it) but the
+    // operating mode only from a successful reply.
     struct Globals {
         int nResult = -1;
         int nBaud = kBaudSentinel;
@@ -144,7 +148,9 @@ struct LinkEnd {
     std::function<void(tes::sim::Gateway&, int handle)> fEnd;
 };
 
-void PrintTo(const LinkEnd& end, std::ostream* out) { *out << end.sName; }
+void PrintTo(const LinkEnd& end, std::ostream* out) {
+    *out << end.sName;
+}
 
 class LinkEnds : public Fault, public ::testing::WithParamInterface<LinkEnd> {};
 
@@ -177,7 +183,8 @@ TEST_P(LinkEnds, AWaitingRequestEndsAtOnceAndLaterCallsFailCleanly) {
 INSTANTIATE_TEST_SUITE_P(
     Fault, LinkEnds,
     ::testing::Values(
-        LinkEnd{"GatewayCloses", [](tes::sim::Gateway& g, int) { ASSERT_TRUE(g.DropConnection(0)); }},
+        LinkEnd{"GatewayCloses",
+                [](tes::sim::Gateway& g, int) { ASSERT_TRUE(g.DropConnection(0)); }},
         // A whole frame, then half of the next: only the whole one is delivered.
         LinkEnd{"GatewayClosesMidTelegram",
                 [](tes::sim::Gateway& g, int) {
@@ -209,7 +216,10 @@ INSTANTIATE_TEST_SUITE_P(
                 [](tes::sim::Gateway& g, int h) {
                     g.SetAliveRequests(800);
                     ASSERT_TRUE(WaitUntil(
-                        [&] { return tes::LookupDeviceHandle(h)->pClient->Connection().AliveMode() == 2; },
+                        [&] {
+                            return tes::LookupDeviceHandle(h)->pClient->Connection().AliveMode() ==
+                                   2;
+                        },
                         Scaled(2000)));
                     g.SetAliveRequests(0);
                     EXPECT_TRUE(g.WaitForCommand(kDisconnect, Scaled(3000)).has_value());
@@ -257,7 +267,8 @@ TEST_F(Fault, GatewayClosingDuringTheHandshakeTimesTheOpenOut) {
     Silence(kConnect);
     auto open = std::async(std::launch::async, [&] {
         int handle = 0;
-        const int rc = CANOpenDevice(&handle, 0, 0, 0, sAddress.c_str(), static_cast<int>(Scaled(kTimeoutMs)));
+        const int rc =
+            CANOpenDevice(&handle, 0, 0, 0, sAddress.c_str(), static_cast<int>(Scaled(kTimeoutMs)));
         return std::make_pair(rc, handle);
     });
     ASSERT_TRUE(oGateway.WaitForCommand(kConnect, Scaled(2000)).has_value());
@@ -277,7 +288,8 @@ TEST_F(Fault, GatewayClosingAtSetConfigFailsTheOpenAtOnce) {
     Silence(kSetConfig);
     auto open = std::async(std::launch::async, [&] {
         int handle = 0;
-        const int rc = CANOpenDevice(&handle, 0, 0, 0, sAddress.c_str(), static_cast<int>(Scaled(kTimeoutMs)));
+        const int rc =
+            CANOpenDevice(&handle, 0, 0, 0, sAddress.c_str(), static_cast<int>(Scaled(kTimeoutMs)));
         return std::make_pair(rc, handle);
     });
     ASSERT_TRUE(oGateway.WaitForCommand(kSetConfig, Scaled(2000)).has_value());
@@ -304,7 +316,8 @@ TEST_F(FaultFullGateway, ConnectionsBeyondTheMaximumAreRefusedUntilOneCloses) {
     const int b = Open();
     ASSERT_GT(b, a);
     int refused = 0;
-    EXPECT_EQ(CANOpenDevice(&refused, 0, 0, 0, sAddress.c_str(), static_cast<int>(Scaled(2000))), 0x1);
+    EXPECT_EQ(CANOpenDevice(&refused, 0, 0, 0, sAddress.c_str(), static_cast<int>(Scaled(2000))),
+              0x1);
     EXPECT_EQ(refused, -1);
     EXPECT_EQ(tes::OpenHandleCount(), 2u);
     char text[128] = {};
@@ -387,9 +400,9 @@ TEST_F(Fault, GarbageAroundValidTelegramsIsDroppedAndTheLinkStays) {
     EXPECT_EQ(n, -1);
     EXPECT_EQ(CANopenGetSYNC(h, &n, nullptr), 0);
     EXPECT_EQ(n, -1);
-    EXPECT_EQ(CANopenGetUndefined(h, &n, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                  nullptr),
-              0);
+    EXPECT_EQ(
+        CANopenGetUndefined(h, &n, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+        0);
     EXPECT_EQ(n, -1);
     // The only answer is 0xFF to the ALIVE request without a period; the bad
     // DISCONNECT was neither confirmed nor obeyed.
@@ -420,7 +433,8 @@ TEST_F(Fault, WrongChecksumFirstWinsAndTheRightOneComesTooLate) {
     bad.back() ^= 0x01;
     const Bytes good = GlobalsReply(r, 222);
     // The right one follows 200 ms later, when the request has given up.
-    ASSERT_TRUE(oGateway.SendRaw(0, Concat({bad, good}), {bad.size()}, static_cast<uint32_t>(Scaled(200))));
+    ASSERT_TRUE(
+        oGateway.SendRaw(0, Concat({bad, good}), {bad.size()}, static_cast<uint32_t>(Scaled(200))));
     const Globals g = Await(waiting, Scaled(5000), "CANGetGlobals");
     EXPECT_EQ(g.nResult, 0xA0000);
     EXPECT_TRUE(g.Untouched());
@@ -437,7 +451,8 @@ TEST_F(Fault, DuplicateConfirmationsNeverAnswerAnotherRequest) {
     const int h = Open();
     // Every GET_GLOBALS is answered twice, each telling its id in the baud rate.
     oGateway.Script(kGetGlobals, [](const Request& r) {
-        return std::optional<Bytes>(Concat({GlobalsReply(r, r.nTelegramId), GlobalsReply(r, 1000000u + r.nTelegramId)}));
+        return std::optional<Bytes>(
+            Concat({GlobalsReply(r, r.nTelegramId), GlobalsReply(r, 1000000u + r.nTelegramId)}));
     });
     for (int i = 0; i < 200; ++i) {
         const uint16_t id = Client(h).PeekTelegramId();
@@ -474,7 +489,9 @@ TEST_F(Fault, LateConfirmationsNeverAnswerALaterRequest) {
 // ---------------------------------------------------------------- many threads
 
 std::atomic<uint64_t> gFramesSeen{0};
-void TESSARA_CALLBACK CountFrame(int, const char*, int, int, int) { gFramesSeen.fetch_add(1); }
+void TESSARA_CALLBACK CountFrame(int, const char*, int, int, int) {
+    gFramesSeen.fetch_add(1);
+}
 
 TEST_F(Fault, EightThreadsOpenUseAndCloseHandlesWhileFramesFlow) {
     const int sender = Open();
@@ -500,7 +517,8 @@ TEST_F(Fault, EightThreadsOpenUseAndCloseHandlesWhileFramesFlow) {
         workers.push_back(std::async(std::launch::async, [&, t] {
             for (int round = 0; round < kRounds; ++round) {
                 int h = 0;
-                if (CANOpenDevice(&h, 0, 0, 0, sAddress.c_str(), static_cast<int>(Scaled(5000))) != 0) {
+                if (CANOpenDevice(&h, 0, 0, 0, sAddress.c_str(), static_cast<int>(Scaled(5000))) !=
+                    0) {
                     ++failures;
                     continue;
                 }
@@ -537,7 +555,8 @@ TEST_F(Fault, EightThreadsOpenUseAndCloseHandlesWhileFramesFlow) {
     EXPECT_EQ(std::adjacent_find(handles.begin(), handles.end()), handles.end());
     EXPECT_EQ(handles.size(), static_cast<size_t>(kThreads * kRounds));
     EXPECT_EQ(tes::OpenHandleCount(), 1u);
-    EXPECT_TRUE(oGateway.WaitFor([&] { return oGateway.OpenConnectionCount() == 1; }, Scaled(5000)));
+    EXPECT_TRUE(
+        oGateway.WaitFor([&] { return oGateway.OpenConnectionCount() == 1; }, Scaled(5000)));
     EXPECT_EQ(CANDeviceConnectState(sender), 3);
 }
 

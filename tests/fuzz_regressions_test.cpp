@@ -15,7 +15,9 @@
 namespace fs = std::filesystem;
 
 namespace tes::fuzz {
-void PrintTo(const Target& target, std::ostream* out) { *out << target.sName; }
+void PrintTo(const Target& target, std::ostream* out) {
+    *out << target.sName;
+}
 }  // namespace tes::fuzz
 
 namespace {

@@ -36,7 +36,9 @@ namespace {
 int64_t gSeconds = 120;
 uint32_t gSeed = 20240611;
 
-int64_t Now() { return tes::sys::MonotonicMs(); }
+int64_t Now() {
+    return tes::sys::MonotonicMs();
+}
 
 size_t CountEntries(const char* dir) {
     size_t n = 0;
@@ -135,13 +137,25 @@ void TESSARA_CALLBACK OnEmcy(unsigned char, int code, unsigned char, const char*
     }
 }
 std::atomic<uint64_t> gChaosFrames{0};  // injected half frames that chaos handles heard
-void TESSARA_CALLBACK OnChaosFrame(int, const char*, int, int, int) { gChaosFrames.fetch_add(1); }
+void TESSARA_CALLBACK OnChaosFrame(int, const char*, int, int, int) {
+    gChaosFrames.fetch_add(1);
+}
 
 // ---------------------------------------------------------------- chaos
 
 // How the gateway answers a chaos handle's SET_POWERRELAIS, decided from the
 // connection and the telegram id, so that the handle knows what to expect.
-enum Answer { kRight, kBadChecksum, kOtherWord, kTwice, kSilent, kNoData, kResultByte, kLate, kAnswers };
+enum Answer {
+    kRight,
+    kBadChecksum,
+    kOtherWord,
+    kTwice,
+    kSilent,
+    kNoData,
+    kResultByte,
+    kLate,
+    kAnswers
+};
 
 Answer AnswerFor(size_t connection, uint16_t id) {
     uint32_t h = gSeed ^ static_cast<uint32_t>(connection * 0x9E3779B9u) ^ (id * 0x85EBCA6Bu);
@@ -208,6 +222,9 @@ std::optional<Bytes> ChaosScript(const Request& r, bool chaos) {
 class Soak : public ::testing::Test {
 protected:
     void SetUp() override {
+        // A first thread, so that threads a runtime starts lazily (the
+        // sanitizers' own) are in the count.
+        std::thread([] {}).join();
         nFds = CountEntries("/proc/self/fd");
         nThreads = CountEntries("/proc/self/task");
         tes::sim::GatewayOptions options;
@@ -222,7 +239,8 @@ protected:
         oGateway.Stop();
         EXPECT_EQ(tes::OpenHandleCount(), 0u);
         EXPECT_EQ(CountEntries("/proc/self/fd"), nFds) << "descriptors left";
-        EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/task") <= nThreads; }, Scaled(5000)))
+        EXPECT_TRUE(
+            WaitUntil([&] { return CountEntries("/proc/self/task") <= nThreads; }, Scaled(5000)))
             << "threads left: " << CountEntries("/proc/self/task") << " of " << nThreads;
     }
 
@@ -230,7 +248,8 @@ protected:
         std::lock_guard<std::mutex> lock(oOpenMutex);  // one open at a time: connection numbers
         int h = -1;
         const int rc = Timed("CANOpenDevice", [&] {
-            return CANOpenDevice(&h, 0, 0, port, sAddress.c_str(), static_cast<int>(Scaled(kTimeoutMs)));
+            return CANOpenDevice(&h, 0, 0, port, sAddress.c_str(),
+                                 static_cast<int>(Scaled(kTimeoutMs)));
         });
         if (rc != 0) return -1;
         if (connection != nullptr) *connection = static_cast<int>(oGateway.ConnectionCount()) - 1;
@@ -258,7 +277,9 @@ TEST_F(Soak, SixteenHandlesWithFaults) {
         ASSERT_LT(r->nHandle, kMaxHandle);
         r->bCallback = i % 2 == 0;
         gReceivers[r->nHandle] = r.get();
-        ASSERT_EQ(r->bCallback ? CANSetCallback(r->nHandle, OnFrame) : CANSetMaxSizePerQueue(r->nHandle, kQueueMax), 0);
+        ASSERT_EQ(r->bCallback ? CANSetCallback(r->nHandle, OnFrame)
+                               : CANSetMaxSizePerQueue(r->nHandle, kQueueMax),
+                  0);
     }
     for (int i = 0; i < kSteadyOnPort1; ++i) {
         auto& r = port1[i];
@@ -268,7 +289,8 @@ TEST_F(Soak, SixteenHandlesWithFaults) {
         r->bCallback = i % 2 == 0;
         gReceivers[r->nHandle] = r.get();
         if (r->bCallback) {
-            ASSERT_EQ(CANopenSetCallback(r->nHandle, nullptr, nullptr, OnEmcy, nullptr, nullptr), 0);
+            ASSERT_EQ(CANopenSetCallback(r->nHandle, nullptr, nullptr, OnEmcy, nullptr, nullptr),
+                      0);
         }
         // Every kind queues; EMCY is accounted for, the rest is polled away.
         ASSERT_EQ(CANSetMaxSizePerQueue(r->nHandle, kQueueMax), 0);
@@ -312,7 +334,8 @@ TEST_F(Soak, SixteenHandlesWithFaults) {
             while (!stop.load()) {
                 for (int burst = 0; burst < 2 && !stop.load(); ++burst) {
                     std::memcpy(data, &seq, 4);
-                    const int rc = Timed("CANWrite", [&] { return CANWrite(h, 0x100 + i, data, 8, 0); });
+                    const int rc =
+                        Timed("CANWrite", [&] { return CANWrite(h, 0x100 + i, data, 8, 0); });
                     if (rc != 0) {
                         fail("CANWrite " + std::to_string(rc));
                         continue;
@@ -323,9 +346,11 @@ TEST_F(Soak, SixteenHandlesWithFaults) {
                 if (local() % 32 == 0) {
                     int baud = 0, t = 0, hs = 0, ts = 0, first = 0, second = 0;
                     unsigned char mode = 0;
-                    int rc = Timed("CANGetGlobals", [&] { return CANGetGlobals(h, &baud, &mode, &t, &hs, &ts); });
+                    int rc = Timed("CANGetGlobals",
+                                   [&] { return CANGetGlobals(h, &baud, &mode, &t, &hs, &ts); });
                     if (rc != 0) fail("CANGetGlobals " + std::to_string(rc));
-                    rc = Timed("CANReadDigital", [&] { return CANReadDigital(h, &first, &second); });
+                    rc =
+                        Timed("CANReadDigital", [&] { return CANReadDigital(h, &first, &second); });
                     if (rc != 0) fail("CANReadDigital " + std::to_string(rc));
                     requests += 2;
                 }
@@ -364,7 +389,8 @@ TEST_F(Soak, SixteenHandlesWithFaults) {
             std::array<uint8_t, 5> vendor{};
             std::memcpy(vendor.data(), &seq, 4);
             vendor[4] = kEmcyMarker;
-            if (oGateway.EmitEmcy(node, static_cast<uint16_t>(0xA000 | (seq & 0x0FFF)), 0x01, vendor, 1)) {
+            if (oGateway.EmitEmcy(node, static_cast<uint16_t>(0xA000 | (seq & 0x0FFF)), 0x01,
+                                  vendor, 1)) {
                 ++seq;
                 emcySent.store(seq);
             }
@@ -384,8 +410,9 @@ TEST_F(Soak, SixteenHandlesWithFaults) {
                         unsigned char reply = 0;
                         int value = 0;
                         rc = Timed("CANopenSendSDORead", [&] {
-                            return CANopenSendSDORead(h, node, 0x1000, 0, static_cast<int>(Scaled(kTimeoutMs)),
-                                                      &reply, &value);
+                            return CANopenSendSDORead(h, node, 0x1000, 0,
+                                                      static_cast<int>(Scaled(kTimeoutMs)), &reply,
+                                                      &value);
                         });
                         break;
                     }
@@ -394,7 +421,8 @@ TEST_F(Soak, SixteenHandlesWithFaults) {
                         break;
                     case 2: {
                         const char pdo[4] = {1, 2, 3, 4};
-                        rc = Timed("CANopenSendPDO", [&] { return CANopenSendPDO(h, node, 1, 4, pdo); });
+                        rc = Timed("CANopenSendPDO",
+                                   [&] { return CANopenSendPDO(h, node, 1, 4, pdo); });
                         break;
                     }
                     default:
@@ -424,8 +452,8 @@ TEST_F(Soak, SixteenHandlesWithFaults) {
                     CANopenGetGUARD(h, &available, nullptr, nullptr);
                 } while (available > 0);
                 do {
-                    CANopenGetUndefined(h, &available, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                        nullptr);
+                    CANopenGetUndefined(h, &available, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                        nullptr, nullptr);
                 } while (available > 0);
                 tes::sys::SleepMs(local() % 16 == 0 ? 40 : 2);
             }
@@ -489,7 +517,8 @@ TEST_F(Soak, SixteenHandlesWithFaults) {
                 if (auto record = tes::LookupDeviceHandle(h)) client = record->pClient.get();
                 const uint16_t id = client != nullptr ? client->PeekTelegramId() : 0;
                 const int expected = ExpectedFor(AnswerFor(static_cast<size_t>(connection), id));
-                const int rc = Timed("chaos CANSetPowerRelais", [&] { return CANSetPowerRelais(h, 1); });
+                const int rc =
+                    Timed("chaos CANSetPowerRelais", [&] { return CANSetPowerRelais(h, 1); });
                 ++chaosCalls;
                 bool streamFault = false;
                 {
@@ -501,11 +530,14 @@ TEST_F(Soak, SixteenHandlesWithFaults) {
                 if (rc == 0x50000) ++transient;
                 const bool fair = rc == expected || rc == 0x30000 || rc == 0x50000 ||
                                   (streamFault && rc == 0x40000);
-                if (!fair) fail("chaos CANSetPowerRelais " + std::to_string(rc) + " for " + std::to_string(expected));
+                if (!fair)
+                    fail("chaos CANSetPowerRelais " + std::to_string(rc) + " for " +
+                         std::to_string(expected));
                 failuresInARow = rc == expected ? 0 : failuresInARow + 1;
                 const char data[8] = {9, 9, 9, 9, 9, 9, 9, 9};
                 for (int k = 0; k < 8; ++k) {
-                    const int w = Timed("chaos CANWrite", [&] { return CANWrite(h, 0x10, data, 8, 0); });
+                    const int w =
+                        Timed("chaos CANWrite", [&] { return CANWrite(h, 0x10, data, 8, 0); });
                     // 0x50000: the link was being dropped at that moment (state 4).
                     if (w == 0x50000) ++transient;
                     if (w != 0 && w != 0x30000 && w != 0x40000 && w != 0x50000) {
@@ -601,8 +633,8 @@ TEST_F(Soak, SixteenHandlesWithFaults) {
         for (int s = 0; s < kSteadyOnPort0; ++s) {
             if (s != self) expected += sent[s].load();
         }
-        const uint64_t discarded =
-            tes::LookupDeviceHandle(r.nHandle)->pClient->Discarded(tes::CTessaraClientCANDll::kQueueFrame);
+        const uint64_t discarded = tes::LookupDeviceHandle(r.nHandle)->pClient->Discarded(
+            tes::CTessaraClientCANDll::kQueueFrame);
         return r.nFrames + discarded == expected;
     };
     // Drain what is still queued and wait until every frame is in.
@@ -616,7 +648,8 @@ TEST_F(Soak, SixteenHandlesWithFaults) {
                     while (available >= 0) {
                         char data[64];
                         unsigned char length = 0;
-                        CANGetMessage(r.nHandle, &available, nullptr, data, &length, nullptr, nullptr, nullptr);
+                        CANGetMessage(r.nHandle, &available, nullptr, data, &length, nullptr,
+                                      nullptr, nullptr);
                         if (available >= 0) r.Frame(data, length);
                     }
                 }
@@ -627,18 +660,22 @@ TEST_F(Soak, SixteenHandlesWithFaults) {
         Scaled(10000));
 
     // ---- report
-    std::printf("soak: %.1f s, %llu frames written on port 0, %llu polled, %llu requests, "
-                "%llu CANopen requests, %u EMCY, %llu chaos calls, %llu faults, %llu reopenings, "
-                "%llu injected frames heard, %llu results 0x50000 while a link was dropped\n",
-                (Now() - start) / 1000.0, static_cast<unsigned long long>(totalSent),
-                static_cast<unsigned long long>(polled.load()), static_cast<unsigned long long>(requests.load()),
-                static_cast<unsigned long long>(canopenRequests.load()), emcySent.load(),
-                static_cast<unsigned long long>(chaosCalls.load()), static_cast<unsigned long long>(faults.load()),
-                static_cast<unsigned long long>(reopenings.load()),
-                static_cast<unsigned long long>(gChaosFrames.load()),
-                static_cast<unsigned long long>(transient.load()));
+    std::printf(
+        "soak: %.1f s, %llu frames written on port 0, %llu polled, %llu requests, "
+        "%llu CANopen requests, %u EMCY, %llu chaos calls, %llu faults, %llu reopenings, "
+        "%llu injected frames heard, %llu results 0x50000 while a link was dropped\n",
+        (Now() - start) / 1000.0, static_cast<unsigned long long>(totalSent),
+        static_cast<unsigned long long>(polled.load()),
+        static_cast<unsigned long long>(requests.load()),
+        static_cast<unsigned long long>(canopenRequests.load()), emcySent.load(),
+        static_cast<unsigned long long>(chaosCalls.load()),
+        static_cast<unsigned long long>(faults.load()),
+        static_cast<unsigned long long>(reopenings.load()),
+        static_cast<unsigned long long>(gChaosFrames.load()),
+        static_cast<unsigned long long>(transient.load()));
     for (const auto& [call, longest] : gDurations.oLongest) {
-        std::printf("soak: longest %-26s %6lld ms\n", call.c_str(), static_cast<long long>(longest));
+        std::printf("soak: longest %-26s %6lld ms\n", call.c_str(),
+                    static_cast<long long>(longest));
     }
     {
         std::lock_guard<std::mutex> lock(errorMutex);
@@ -650,8 +687,8 @@ TEST_F(Soak, SixteenHandlesWithFaults) {
     EXPECT_TRUE(settled) << "frames missing at the steady handles";
     for (int i = 0; i < kSteadyOnPort0; ++i) {
         Receiver& r = *port0[i];
-        const uint64_t discarded =
-            tes::LookupDeviceHandle(r.nHandle)->pClient->Discarded(tes::CTessaraClientCANDll::kQueueFrame);
+        const uint64_t discarded = tes::LookupDeviceHandle(r.nHandle)->pClient->Discarded(
+            tes::CTessaraClientCANDll::kQueueFrame);
         std::lock_guard<std::mutex> lock(r.oMutex);
         std::printf("soak: port 0 handle %d (%s): %llu delivered, %llu discarded\n", r.nHandle,
                     r.bCallback ? "callback" : "queue", static_cast<unsigned long long>(r.nFrames),
@@ -671,8 +708,8 @@ TEST_F(Soak, SixteenHandlesWithFaults) {
     const uint32_t emitted = emcySent.load();
     for (auto& rp : port1) {
         Receiver& r = *rp;
-        const uint64_t discarded =
-            tes::LookupDeviceHandle(r.nHandle)->pClient->Discarded(tes::CTessaraClientCANDll::kQueueEmcy);
+        const uint64_t discarded = tes::LookupDeviceHandle(r.nHandle)->pClient->Discarded(
+            tes::CTessaraClientCANDll::kQueueEmcy);
         for (int k = 0; !r.bCallback && k < 100000; ++k) {  // the rest still queued
             int available = -1;
             unsigned char nodeId = 0, reg = 0;
@@ -703,9 +740,11 @@ TEST_F(Soak, SixteenHandlesWithFaults) {
     // No call beyond its time-out plus a margin (SDO: twice the time-out).
     const int64_t margin = Scaled(1000);
     for (const auto& [call, longest] : gDurations.oLongest) {
-        const int64_t limit = call == "CANopenSendSDORead" ? 2 * Scaled(kTimeoutMs) : Scaled(kTimeoutMs);
+        const int64_t limit =
+            call == "CANopenSendSDORead" ? 2 * Scaled(kTimeoutMs) : Scaled(kTimeoutMs);
         // Closing waits for DISCONNECT's confirmation, then for the receive thread.
-        const int64_t allowed = call == "CANCloseDevice" ? limit + Scaled(1000) + margin : limit + margin;
+        const int64_t allowed =
+            call == "CANCloseDevice" ? limit + Scaled(1000) + margin : limit + margin;
         EXPECT_LE(longest, allowed) << call;
     }
 
@@ -738,7 +777,8 @@ TEST_F(Soak, ThousandOpenCloseCyclesLeaveNoDescriptorOrThread) {
     }
     ASSERT_TRUE(WaitUntil([&] { return oGateway.OpenConnectionCount() == 0; }, Scaled(5000)));
     EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
-    EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/task") <= threads; }, Scaled(5000)));
+    EXPECT_TRUE(
+        WaitUntil([&] { return CountEntries("/proc/self/task") <= threads; }, Scaled(5000)));
     EXPECT_EQ(tes::OpenHandleCount(), 0u);
 }
 
@@ -747,11 +787,13 @@ TEST_F(Soak, ThousandOpenCloseCyclesLeaveNoDescriptorOrThread) {
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (const char* s = std::getenv("TESSARA_SOAK_SECONDS")) gSeconds = std::atoll(s);
-    if (const char* s = std::getenv("TESSARA_SOAK_SEED")) gSeed = static_cast<uint32_t>(std::strtoul(s, nullptr, 0));
+    if (const char* s = std::getenv("TESSARA_SOAK_SEED"))
+        gSeed = static_cast<uint32_t>(std::strtoul(s, nullptr, 0));
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a.rfind("--seconds=", 0) == 0) gSeconds = std::atoll(a.c_str() + 10);
-        if (a.rfind("--seed=", 0) == 0) gSeed = static_cast<uint32_t>(std::strtoul(a.c_str() + 7, nullptr, 0));
+        if (a.rfind("--seed=", 0) == 0)
+            gSeed = static_cast<uint32_t>(std::strtoul(a.c_str() + 7, nullptr, 0));
     }
     if (gSeconds <= 0) gSeconds = 120;
     return RUN_ALL_TESTS();
