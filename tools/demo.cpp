@@ -67,7 +67,7 @@ int RunDemo(const Options& options) {
     std::printf("    connection state of A: %d (3 = connected)\n", CANDeviceConnectState(a));
 
     steps.Check("set globals: 500 kbit/s, termination on, time stamps on",
-                CANSetGlobals(a, 500000, 0, 1, 0, 1));
+                CANSetGlobals(a, 500000, 0, 1, 1, 1));
     int baud = 0, termination = 0, highSpeed = 0, timestamps = 0;
     unsigned char mode = 0;
     steps.Check("read the globals back",
