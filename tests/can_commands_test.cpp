@@ -12,27 +12,7 @@ using tes::sim::Request;
 
 namespace {
 
-class CanCommands : public GatewayTest {
-protected:
-    void SetUp() override {
-        GatewayTest::SetUp();
-        h = Open();
-    }
-    // The data part of the last request with this command word.
-    Bytes Sent(uint16_t command) {
-        const size_t n = oGateway.CountCommand(command);
-        EXPECT_GT(n, 0u);
-        const auto t = oGateway.WaitForCommand(command, 1000, n - 1);
-        return t ? t->Data() : Bytes();
-    }
-    // From now on `command` is answered with result 0 and `payload`.
-    void Reply(uint16_t command, Bytes payload) {
-        oGateway.Script(command, [payload](const Request& r) {
-            return std::optional<Bytes>(MakeConfirmation(r, 0, payload));
-        });
-    }
-    int h = -1;
-};
+class CanCommands : public CommandTest {};
 
 TEST_F(CanCommands, RequestsCarryTheCallersValues) {
     ASSERT_EQ(CANSetGlobals(h, 500000, 0x100, 0, 7, -1), 0);
@@ -116,20 +96,20 @@ TEST_F(CanCommands, ConfirmedWriteTakesTheGatewaysStamp) {
 TEST_F(CanCommands, GetGlobalsUnpacking) {
     int baud = -1, term = -1, hs = -1, ts = -1;
     unsigned char mode = 0xEE;
-    Reply(0x0208, {0x03, 0x20, 0xA1, 0x07, 0x00});  // exactly 6 bytes with the result byte
+    Reply(0x0208, 0, {0x03, 0x20, 0xA1, 0x07, 0x00});  // exactly 6 bytes with the result byte
     ASSERT_EQ(CANGetGlobals(h, &baud, &mode, &term, &hs, &ts), 0);
     EXPECT_EQ(mode, 0x03);
     EXPECT_EQ(baud, 500000);
     EXPECT_EQ(term, 0);
     EXPECT_EQ(hs, 0);
     EXPECT_EQ(ts, 0);
-    Reply(0x0208, {0x01, 0x10, 0x27, 0x00, 0x00, 0x02, 0x01, 0x01, 0x55});
+    Reply(0x0208, 0, {0x01, 0x10, 0x27, 0x00, 0x00, 0x02, 0x01, 0x01, 0x55});
     ASSERT_EQ(CANGetGlobals(h, &baud, &mode, &term, &hs, &ts), 0);
     EXPECT_EQ(term, 0);  // only exactly 1 is true
     EXPECT_EQ(hs, 1);
     EXPECT_EQ(ts, 1);
     // A short reply: baud and flags reported 0, the mode left alone.
-    Reply(0x0208, {0x07});
+    Reply(0x0208, 0, {0x07});
     ASSERT_EQ(CANGetGlobals(h, &baud, &mode, &term, &hs, &ts), 0);
     EXPECT_EQ(baud, 0);
     EXPECT_EQ(hs, 0);
@@ -139,18 +119,18 @@ TEST_F(CanCommands, GetGlobalsUnpacking) {
 TEST_F(CanCommands, GetFilterNeedsAllSixteenWords) {
     int table[16];
     for (int& w : table) w = 7;
-    Reply(0x0221, Bytes(63, 0xAA));  // 64 bytes with the result byte: too short
+    Reply(0x0221, 0, Bytes(63, 0xAA));  // 64 bytes with the result byte: too short
     ASSERT_EQ(CANGetFilter(h, table), 0);
     EXPECT_EQ(table[0], 7);
     Bytes full(64);
     for (int k = 0; k < 16; ++k) full[4 * k] = static_cast<uint8_t>(k + 1);
-    Reply(0x0221, full);
+    Reply(0x0221, 0, full);
     ASSERT_EQ(CANGetFilter(h, table), 0);
     for (int k = 0; k < 16; ++k) EXPECT_EQ(table[k], k + 1);
 }
 
 TEST_F(CanCommands, GetTimeAndItsInvalidHandleOutputs) {
-    Reply(0x020E, {0x02, 0x10, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00});
+    Reply(0x020E, 0, {0x02, 0x10, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00});
     int flag = -1, seconds = -1, micros = -1;
     ASSERT_EQ(CANGetTime(h, &flag, &seconds, &micros), 0);
     EXPECT_EQ(flag, 1);
@@ -168,7 +148,7 @@ TEST_F(CanCommands, PowerStatusListsKeepTheirPositions) {
     Bytes p{5, 2, 3, 0x01, 0x00, 0x02, 0x00, 0x03, 0x00, 0xFF};
     for (uint8_t v = 1; v <= 5; ++v) p.insert(p.end(), {v, 0x10});
     p.insert(p.end(), {0x01, 0x02, 0x03, 0x00, 0x01});
-    Reply(0x0222, p);
+    Reply(0x0222, 0, p);
     unsigned char nValues = 0, nA = 0, nB = 0;
     unsigned short w1 = 0, w2 = 0, w3 = 0, values[8] = {};
     int flag = -1, flagsA[4] = {9, 9, 9, 9}, flagsB[3] = {9, 9, 9};
@@ -196,7 +176,7 @@ TEST_F(CanCommands, PowerStatusListsKeepTheirPositions) {
 }
 
 TEST_F(CanCommands, PowerStatusAnnouncingMoreThanItHoldsIsRejected) {
-    Reply(0x0222, {200, 200, 200, 0, 0, 0, 0, 0, 0, 0, 0x11, 0x22});
+    Reply(0x0222, 0, {200, 200, 200, 0, 0, 0, 0, 0, 0, 0, 0x11, 0x22});
     unsigned char nValues = 0;
     unsigned short values[255] = {};
     int flagsA[255];

@@ -9,23 +9,7 @@ using tes::sim::Request;
 
 namespace {
 
-class CanopenCommands : public GatewayTest {
-protected:
-    void SetUp() override {
-        GatewayTest::SetUp();
-        h = Open();
-    }
-    void Reply(uint16_t command, uint8_t result, Bytes payload) {
-        oGateway.Script(command, [=](const Request& r) {
-            return std::optional<Bytes>(MakeConfirmation(r, result, payload));
-        });
-    }
-    Bytes Sent(uint16_t command) {
-        const size_t n = oGateway.CountCommand(command);
-        return n == 0 ? Bytes() : oGateway.WaitForCommand(command, 0, n - 1)->Data();
-    }
-    int h = -1;
-};
+class CanopenCommands : public CommandTest {};
 
 TEST_F(CanopenCommands, RequestLayouts) {
     for (uint16_t c = 0x0260; c <= 0x026B; ++c) Reply(c, 0, {0, 0});

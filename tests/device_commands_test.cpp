@@ -12,23 +12,7 @@ using tes::sim::Request;
 
 namespace {
 
-class DeviceCommands : public GatewayTest {
-protected:
-    void SetUp() override {
-        GatewayTest::SetUp();
-        h = Open();
-    }
-    void Reply(uint16_t command, uint8_t result, Bytes payload) {
-        oGateway.Script(command, [=](const Request& r) {
-            return std::optional<Bytes>(MakeConfirmation(r, result, payload));
-        });
-    }
-    Bytes LastSent(uint16_t command) {
-        const size_t n = oGateway.CountCommand(command);
-        return n == 0 ? Bytes() : oGateway.WaitForCommand(command, 0, n - 1)->oBytes;
-    }
-    int h = -1;
-};
+class DeviceCommands : public CommandTest {};
 
 TEST_F(DeviceCommands, ReadDigitalWorkedExample) {
     // SET_CONFIG took id 2; two writes take 3 and 4, so the read goes out with id 5.

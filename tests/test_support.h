@@ -101,4 +101,31 @@ protected:
     std::vector<int> oHandles;
 };
 
+// A test of one command family on an open handle `h`.
+class CommandTest : public GatewayTest {
+protected:
+    void SetUp() override {
+        GatewayTest::SetUp();
+        h = Open();
+    }
+    // From now on `command` is answered with `result` and `payload`.
+    void Reply(uint16_t command, uint8_t result, Bytes payload) {
+        oGateway.Script(command, [=](const sim::Request& r) {
+            return std::optional<Bytes>(sim::MakeConfirmation(r, result, payload));
+        });
+    }
+    // The last request with this command word, whole; empty if none came.
+    Bytes LastSent(uint16_t command) {
+        const size_t n = oGateway.CountCommand(command);
+        const auto t = n == 0 ? std::nullopt : oGateway.WaitForCommand(command, 0, n - 1);
+        return t ? t->oBytes : Bytes();
+    }
+    // Its data part.
+    Bytes Sent(uint16_t command) {
+        const Bytes whole = LastSent(command);
+        return whole.size() < 7 ? Bytes() : Bytes(whole.begin() + 6, whole.end() - 1);
+    }
+    int h = -1;
+};
+
 }  // namespace tes::test
