@@ -1,0 +1,343 @@
+"""python-can interface for the Tessara CAN gateway.
+
+    bus = can.Bus(interface="tessara", channel="192.0.2.7:0", bitrate=500000)
+
+The channel is "HOST:CANPORT" ("[v6-address]:CANPORT" for IPv6; a bare host
+means CAN port 0). Options besides python-can's own:
+
+    timeout               seconds for connecting and for every gateway request,
+                          a write included (default 2.0); the library fixes it
+                          per connection, so it is also what bounds send()
+    transport             "tcp" (default) or "udp"
+    receive_own_messages  the gateway echoes this bus's frames back to it
+    confirm               the gateway confirms every frame written: send() then
+                          waits for that and reports refusals (listen-only port)
+    bitrate, listen_only, termination, high_speed, gateway_timestamps
+                          port settings, written with one SET_GLOBALS when any
+                          is given; the rest keep the port's current values
+    receive               "callback" (default): the receive thread fills a
+                          buffer that recv() waits on; "queue": recv() polls
+                          the library's receive queue
+    gateway_filters       use the gateway's acceptance filter where the filters
+                          map onto it exactly (default True); the filter is the
+                          CAN port's, shared by every connection of the port,
+                          and the bus puts back the table it found on shutdown
+
+The gateway's frames have no DLC field of their own: a remote frame is
+written with DLC zero bytes, and a received one has its byte count as DLC.
+Received messages carry the gateway's time stamp when the port sends one
+(gateway_timestamps=True), otherwise the host's reception time.
+"""
+
+import collections
+import logging
+import threading
+import time
+
+import can
+from can import BusABC, BusState, CanInitializationError, CanOperationError, CanTimeoutError
+
+from . import device as _device
+from . import flags as _flags
+from .errors import TessaraError
+
+log = logging.getLogger("can.tessara")
+
+_POLL_MIN = 0.001   # queue mode: first pause after an empty poll
+_POLL_MAX = 0.02    # queue mode: longest pause between polls
+_LINK_CHECK = 0.5   # callback mode: how often a waiting recv() looks at the link
+
+
+def parse_channel(channel):
+    """"HOST:PORT", "[IPV6]:PORT", "HOST" -> (host, CAN port)."""
+    text = str(channel).strip()
+    if text.startswith("["):
+        host, _, rest = text[1:].partition("]")
+        port = rest[1:] if rest.startswith(":") else ""
+    elif text.count(":") == 1:
+        host, port = text.split(":")
+    else:
+        host, port = text, ""
+    if not host:
+        raise ValueError("channel %r names no gateway; use HOST:CANPORT" % (channel,))
+    if port == "":
+        return host, 0
+    if not port.isdigit() or not 0 <= int(port) <= 99:
+        raise ValueError("the CAN port of channel %r must be 0 to 99" % (channel,))
+    return host, int(port)
+
+
+def _bool(value):
+    if isinstance(value, str):
+        return value.strip().lower() not in ("0", "false", "no", "off", "")
+    return bool(value)
+
+
+def gateway_filter_entries(filters):
+    """The gateway filter entries that select exactly what python-can's
+    `filters` select, or None when they do not fit the gateway's table
+    (more than 8 entries, or identifier bits the gateway cannot hold)."""
+    if not filters:
+        return None
+    entries = []
+    for f in filters:
+        can_id, can_mask = int(f["can_id"]), int(f["can_mask"])
+        if can_id & can_mask & ~_flags.MAX_EXTENDED_ID:
+            return None  # bits no frame has: python-can never matches these
+        kinds = [f["extended"]] if "extended" in f else [False, True]
+        entries.extend((can_id & _flags.MAX_EXTENDED_ID, can_mask & _flags.MAX_EXTENDED_ID,
+                        bool(kind)) for kind in kinds)
+    if len(entries) > _flags.FILTER_ENTRIES:
+        return None
+    return entries
+
+
+class TessaraBus(BusABC):
+    """A python-can bus on one CAN port of a Tessara CAN gateway."""
+
+    def __init__(self, channel, can_filters=None, bitrate=None, timeout=2.0, transport="tcp",
+                 receive_own_messages=False, confirm=False, listen_only=None, termination=None,
+                 high_speed=None, gateway_timestamps=None, receive="callback",
+                 queue_size=1000, buffer_size=100000, gateway_filters=True, library=None,
+                 **kwargs):
+        if receive not in ("callback", "queue"):
+            raise ValueError('receive must be "callback" or "queue"')
+        self.host, self.can_port = parse_channel(channel)
+        self.channel = channel
+        self._receive = receive
+        self._buffer_size = int(buffer_size)
+        self._gateway_filters = _bool(gateway_filters)
+        self._buffer = collections.deque()
+        self._ready = threading.Condition()
+        # Filter generations: a frame buffered under generation g went
+        # through the gateway's filter exactly when g == _exact_generation.
+        self._generation = 0
+        self._exact_generation = None
+        self._saved_filter = None
+        self._shut_down = False
+        self.dropped = 0  # frames lost to a full buffer
+        self._device = None
+        try:
+            timeout = 2.0 if timeout is None else float(timeout)
+            self._device = _device.Device(self.host, self.can_port, timeout, transport,
+                                          confirm_data=_bool(confirm),
+                                          monitor=_bool(receive_own_messages), library=library)
+            changes = {}
+            if bitrate is not None:
+                changes["bitrate"] = int(bitrate)
+            if listen_only is not None:
+                changes["mode"] = (_device.MODE_LISTEN_ONLY if _bool(listen_only)
+                                   else _device.MODE_NORMAL)
+            if termination is not None:
+                changes["termination"] = _bool(termination)
+            if high_speed is not None:
+                changes["high_speed"] = _bool(high_speed)
+            if gateway_timestamps is not None:
+                changes["timestamps"] = _bool(gateway_timestamps)
+            if changes:
+                self._device.update_globals(**changes)
+            if receive == "callback":
+                self._device.set_frame_callback(self._on_frame)
+            else:
+                self._device.set_queue_size(int(queue_size))
+        except TessaraError as error:
+            self._close_device()
+            raise CanInitializationError(error.message, error.code) from error
+        except OSError as error:  # the library itself could not be loaded
+            raise CanInitializationError(str(error)) from error
+        self.channel_info = "Tessara CAN gateway %s, CAN port %d (%s)" % (
+            self.host, self.can_port, transport)
+        try:
+            super().__init__(channel, can_filters=can_filters, **kwargs)
+        except Exception:
+            self._close_device()
+            raise
+
+    @property
+    def device(self):
+        """The underlying tessara_can.Device, for the gateway's other services."""
+        return self._device
+
+    # ---- receiving
+
+    def _message(self, frame):
+        remote = frame.is_remote
+        stamp = frame.timestamp
+        return can.Message(
+            timestamp=stamp if stamp is not None else time.time(),
+            arbitration_id=frame.identifier,
+            is_extended_id=frame.is_extended,
+            is_remote_frame=remote,
+            dlc=len(frame.data),
+            data=None if remote else frame.data,
+            is_fd=len(frame.data) > 8 and not remote,
+            channel=self.channel,
+            is_rx=True)
+
+    def _on_frame(self, frame):
+        # On the library's receive thread: convert, buffer, wake a reader.
+        message = self._message(frame)
+        with self._ready:
+            if len(self._buffer) >= self._buffer_size:
+                self.dropped += 1
+                return
+            self._buffer.append((message, self._generation))
+            self._ready.notify()
+
+    def _open_device(self):
+        device = self._device
+        if self._shut_down or device is None:
+            raise CanOperationError("the bus is shut down")
+        return device
+
+    def _check_link(self):
+        if self._open_device().connect_state() != _device.STATE_CONNECTED:
+            raise CanOperationError("the connection to the gateway at %s is lost" % self.host)
+
+    def _recv_internal(self, timeout):
+        if self._receive == "queue":
+            return self._recv_from_queue(timeout)
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while True:
+            with self._ready:
+                if self._buffer:
+                    message, generation = self._buffer.popleft()
+                    return message, generation == self._exact_generation
+                remaining = None if deadline is None else deadline - time.monotonic()
+                if remaining is not None and remaining <= 0:
+                    return None, False
+                if self._shut_down:
+                    raise CanOperationError("the bus is shut down")
+                wait = _LINK_CHECK if remaining is None else min(remaining, _LINK_CHECK)
+                if self._ready.wait(wait):
+                    continue
+            # Nothing came for a while: a dropped link must not leave recv()
+            # waiting for ever. Looked at outside the condition, which the
+            # receive thread needs.
+            self._check_link()
+
+    def _recv_from_queue(self, timeout):
+        # The library's queue signals nothing, so an empty queue is polled
+        # with growing pauses. Whether a queued frame went through the
+        # gateway's filter is not known: python-can checks it again.
+        deadline = None if timeout is None else time.monotonic() + timeout
+        pause = _POLL_MIN
+        while True:
+            device = self._open_device()
+            try:
+                frame, _ = device.get_message()
+            except TessaraError as error:
+                raise CanOperationError(error.message, error.code) from error
+            except ValueError as error:  # closed by a concurrent shutdown
+                raise CanOperationError(str(error)) from error
+            if frame is not None:
+                return self._message(frame), False
+            now = time.monotonic()
+            if deadline is not None and now >= deadline:
+                return None, False
+            self._check_link()
+            time.sleep(pause if deadline is None else min(pause, deadline - now))
+            pause = min(pause * 2, _POLL_MAX)
+
+    # ---- sending
+
+    def send(self, msg, timeout=None):
+        """Writes one frame. The write is bounded by the bus's `timeout`;
+        a library time-out raises CanTimeoutError."""
+        if msg.is_error_frame:
+            raise CanOperationError("the gateway cannot send error frames")
+        flags = _flags.make_flags(extended=msg.is_extended_id, remote=msg.is_remote_frame)
+        # The gateway has no DLC field: a remote frame travels with DLC bytes.
+        data = bytes(msg.dlc) if msg.is_remote_frame else bytes(msg.data)
+        device = self._open_device()
+        try:
+            device.write(msg.arbitration_id, data, flags)
+        except TessaraError as error:
+            if error.is_timeout:
+                raise CanTimeoutError(error.message, error.code) from error
+            raise CanOperationError(error.message, error.code) from error
+        except ValueError as error:
+            raise CanOperationError(str(error)) from error
+
+    # ---- filters
+
+    def _apply_filters(self, filters):
+        entries = gateway_filter_entries(filters) if self._gateway_filters else None
+        with self._ready:
+            self._generation += 1
+            self._exact_generation = None
+        try:
+            if entries is None:
+                self._restore_filter()
+                return
+            if self._saved_filter is None:
+                self._saved_filter = self._device.get_filter()
+            self._device.set_filter(_flags.filter_table(entries))
+        except TessaraError as error:
+            log.warning("gateway filter not set, filtering in software: %s", error)
+            return
+        with self._ready:
+            # Frames from now on arrived after the gateway's confirmation.
+            self._generation += 1
+            self._exact_generation = self._generation
+
+    def _restore_filter(self):
+        if self._saved_filter is not None:
+            saved, self._saved_filter = self._saved_filter, None
+            self._device.set_filter(saved)
+
+    # ---- state and shutdown
+
+    @property
+    def state(self):
+        mode = self._device.get_globals().mode
+        if mode == _device.MODE_NORMAL:
+            return BusState.ACTIVE
+        if mode == _device.MODE_LISTEN_ONLY:
+            return BusState.PASSIVE
+        return BusState.ERROR
+
+    @state.setter
+    def state(self, new_state):
+        modes = {BusState.ACTIVE: _device.MODE_NORMAL, BusState.PASSIVE: _device.MODE_LISTEN_ONLY}
+        if new_state not in modes:
+            raise ValueError("the gateway's port can be made ACTIVE or PASSIVE")
+        try:
+            self._device.update_globals(mode=modes[new_state])
+        except TessaraError as error:
+            raise CanOperationError(error.message, error.code) from error
+
+    def _close_device(self):
+        device, self._device = self._device, None
+        if device is not None:
+            device.close()
+
+    def shutdown(self):
+        if self._shut_down:
+            return
+        self._shut_down = True
+        try:
+            super().shutdown()
+        finally:
+            try:
+                if self._device is not None and self._device.connected:
+                    self._restore_filter()
+            except TessaraError as error:
+                log.warning("could not put back the gateway's filter: %s", error)
+            finally:
+                self._close_device()
+                with self._ready:
+                    self._ready.notify_all()
+
+
+def register():
+    """Makes interface="tessara" known to python-can without an installed
+    entry point (a source tree on sys.path)."""
+    import can.interfaces
+    import can.util
+
+    can.interfaces.BACKENDS["tessara"] = ("tessara_can.bus", "TessaraBus")
+    names = frozenset(can.interfaces.BACKENDS)
+    can.interfaces.VALID_INTERFACES = names
+    can.util.VALID_INTERFACES = names
+    can.VALID_INTERFACES = names
