@@ -97,7 +97,8 @@ struct Conn {
     std::shared_ptr<SocketRef> pSocket;  // TCP: its own; UDP: the endpoint's; null when finished
     bool bStopReading = false;
     bool bThreadDone = false;
-    std::thread oThread;  // TCP only
+    uint64_t nTelegrams = 0;  // received, for GatewayOptions::nDropAfterTelegrams
+    std::thread oThread;      // TCP only
     // Wakes the TCP reader when the connection is closed or the gateway
     // stops (a local shutdown does not make a socket readable everywhere);
     // released with the reader, so a finished connection holds nothing.
@@ -246,7 +247,14 @@ struct Gateway::Impl {
             delay = oOptions.nReplyDelayMs;
         }
         if (delay > 0 && !Pause(delay)) return;
-        Send(c, bytes);
+        if (!Send(c, bytes)) return;
+        ConnectionInfo info;
+        {
+            std::lock_guard<std::mutex> lock(oMutex);
+            if (!oHook) return;
+            info = c->oInfo;
+        }
+        Emit(GatewayEvent::Kind::kAnswered, info, &bytes);
     }
 
     void Deliver(const std::vector<Delivery>& deliveries) {
@@ -300,8 +308,11 @@ void Gateway::Impl::HandleTelegram(const ConnPtr& c, const uint8_t* bytes, size_
     const bool parsed = view.Parse(bytes, length);
     ScriptFunction script;
     ConnectionInfo info;
+    bool drop = false;
     {
         std::lock_guard<std::mutex> lock(oMutex);
+        ++c->nTelegrams;
+        drop = oOptions.nDropAfterTelegrams != 0 && c->nTelegrams >= oOptions.nDropAfterTelegrams;
         logged.nConnection = c->oInfo.nIndex;
         oLog.push_back(logged);
         if (oOptions.nMaxLogEntries != 0 && oLog.size() > oOptions.nMaxLogEntries) oLog.pop_front();
@@ -313,6 +324,10 @@ void Gateway::Impl::HandleTelegram(const ConnPtr& c, const uint8_t* bytes, size_
         Changed();
     }
     Emit(GatewayEvent::Kind::kTelegram, info, &logged.oBytes);
+    if (drop) {
+        Close(c);
+        return;
+    }
     if (!parsed) return;  // fewer than 7 bytes: nothing to answer
 
     Request request;
@@ -670,6 +685,15 @@ bool Gateway::Start(const GatewayOptions& options, std::string* error) {
     if (ports.back() > 99) return fail("CAN ports are 0 to 99");
     if (options.nBasePort != 0 && options.nBasePort + 100u * ports.back() > 0xFFFF)
         return fail("the base port leaves no room for the highest CAN port");
+    for (const auto& bridge : options.oBridges) {
+        const auto served = [&](uint8_t port) {
+            return std::binary_search(ports.begin(), ports.end(), port);
+        };
+        if (bridge.first == bridge.second || !served(bridge.first) || !served(bridge.second)) {
+            return fail("bridge " + std::to_string(bridge.first) + ":" +
+                        std::to_string(bridge.second) + " needs two different served CAN ports");
+        }
+    }
 
     std::vector<std::unique_ptr<Listener>> listeners;
     for (uint8_t canPort : ports) {
@@ -703,6 +727,7 @@ bool Gateway::Start(const GatewayOptions& options, std::string* error) {
     p->nRestarts = 0;
     p->nNextAliveMs = 0;
     p->pModel = std::make_unique<Model>(ports, options.nSerialNumber);
+    for (const auto& bridge : options.oBridges) p->pModel->Bridge(bridge.first, bridge.second);
     const int64_t nowUs = MonotonicUs();
     for (const auto& node : p->oNodes) {
         ModelOutcome ignored;  // no connection is there to hear the boot-up

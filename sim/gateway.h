@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "wire.h"
@@ -40,6 +41,13 @@ struct GatewayOptions {
     uint32_t nAliveMs = 0;
     // Wait before every answer the gateway sends to a request.
     uint32_t nReplyDelayMs = 0;
+    // Non-zero: the gateway closes a connection when the N-th telegram
+    // arrives on it, leaving that one unanswered (a link that breaks in the
+    // middle of a request). Counts every telegram, link control included.
+    uint32_t nDropAfterTelegrams = 0;
+    // Pairs of served CAN ports wired to one virtual bus: a frame on it
+    // reaches the connections and nodes of both ports.
+    std::vector<std::pair<uint8_t, uint8_t>> oBridges;
     // Received telegrams kept in the log, oldest dropped first; 0: all.
     size_t nMaxLogEntries = 0;
     // Serial number in the INFO record.
@@ -93,10 +101,12 @@ struct ConnectionInfo {
 
 // Notification for observers such as the tessara-sim program.
 struct GatewayEvent {
-    enum class Kind { kOpened, kClosed, kTelegram };
+    // kTelegram: received, before it is answered; kAnswered: the answer to a
+    // request (model or script) has been sent.
+    enum class Kind { kOpened, kClosed, kTelegram, kAnswered };
     Kind eKind = Kind::kTelegram;
     ConnectionInfo oConnection;
-    std::vector<uint8_t> oBytes;  // kTelegram: the received telegram
+    std::vector<uint8_t> oBytes;  // kTelegram, kAnswered: the telegram's bytes
 };
 
 class Gateway {

@@ -1,15 +1,20 @@
-// tessara-sim: runs the gateway simulator until SIGINT or SIGTERM, printing
-// one line per connection and per received telegram. Simulator program.
+// tessara-sim: runs the gateway simulator beside applications until SIGINT or
+// SIGTERM, with optional cyclic traffic, CANopen nodes, bridged ports and
+// fault switches, printing one line per connection, per refused request and
+// per received telegram. Simulator program.
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "gateway.h"
+#include "model.h"
 #include "protocol/commands.h"
 #include "protocol/telegram.h"
 #include "transport/platform.h"
@@ -24,18 +29,32 @@ extern "C" void OnSignal(int) {
 
 const char kUsage[] =
     "usage: tessara-sim [options]\n"
-    "  --bind ADDR            numeric IPv4 or IPv6 address to listen on (127.0.0.1)\n"
-    "  --ports LIST           CAN ports, e.g. 0-3,5 (0); CAN port n listens on\n"
-    "                         base + 100 * n over TCP and UDP\n"
-    "  --base-port N          port of CAN port 0 (5001); 0 lets the system choose\n"
-    "  --no-tcp, --no-udp     leave out one transport\n"
-    "  --connect-answer V     accept, full, silent or a result byte 0-255 (accept)\n"
-    "  --max-links N          accepted CONNECTs per CAN port, 0 for no limit (0)\n"
-    "  --alive-ms N           send ALIVE requests with period N to every client\n"
-    "  --reply-delay MS       wait before every answer (0)\n"
-    "  --node ID[@PORT]       host a CANopen node 1-127 on a CAN port (repeatable)\n"
-    "  --quiet                print connections only, not telegrams\n"
-    "  --help                 this text\n";
+    "Simulates a CAN gateway: CAN port n listens on TCP and UDP port 5001 + 100 * n.\n"
+    "\n"
+    "endpoints\n"
+    "  --bind ADDR              numeric IPv4 or IPv6 address to listen on (127.0.0.1)\n"
+    "  --ports LIST             CAN ports 0-99, e.g. 0-3,5 (0)\n"
+    "  --base-port N            port of CAN port 0 (5001); 0 lets the system choose\n"
+    "  --no-tcp, --no-udp       leave out one transport\n"
+    "the bus\n"
+    "  --bridge A:B             wire CAN ports A and B to one bus (repeatable)\n"
+    "  --node ID[@PORT]         host a CANopen node 1-127 (repeatable; port 0)\n"
+    "  --generate ID:RATE[:DATA][@PORT]\n"
+    "                           put frame ID#DATA on the bus RATE times a second\n"
+    "                           (repeatable); ID 3 hex digits standard, 8 extended;\n"
+    "                           DATA hex bytes, without it a 4-byte counter\n"
+    "links and faults\n"
+    "  --max-connections N      accepted links per CAN port; the next CONNECT is\n"
+    "                           refused with result 1 (0: no limit)\n"
+    "  --silent                 do not answer CONNECT (the client's open times out)\n"
+    "  --connect-answer V       accept, full, silent or a result byte 0-255 (accept)\n"
+    "  --drop-after N           close a connection when its N-th telegram arrives,\n"
+    "                           leaving that one unanswered\n"
+    "  --delay-ms N             wait N ms before every confirmation\n"
+    "  --alive-ms N             send ALIVE requests with period N to every client\n"
+    "output\n"
+    "  --quiet                  print connections and refusals only, not telegrams\n"
+    "  --help                   this text\n";
 
 // Name of a command code: the first row of the table with that code, which
 // for shared codes is the request's.
@@ -47,13 +66,37 @@ const char* CommandName(uint8_t code) {
     return "UNKNOWN";
 }
 
+// What a non-zero result byte of the simulated device means.
+const char* ResultMeaning(uint16_t word, uint8_t result) {
+    if (static_cast<uint8_t>(word) == static_cast<uint8_t>(tes::Cmd::CONNECT))
+        return result == 1 ? "maximum number of connections reached" : "connection refused";
+    switch (result) {
+        case tes::sim::kResultTransmitError:
+            return "transmit error: the port is listen-only or off";
+        case tes::sim::kResultBadBitRate:
+            return "bit rate not supported";
+        case tes::sim::kResultNodeSilent:
+            return "CANopen node does not answer";
+        case tes::sim::kResultNotCanopen:
+            return "CANopen mode not switched on";
+        case tes::sim::kResultFailed:
+            return "unknown command, wrong length or value out of range";
+        default:
+            return "refused";
+    }
+}
+
 bool ParseNumber(const char* text, unsigned long max, unsigned long* out) {
-    if (text == nullptr || *text == '\0') return false;
+    if (text == nullptr || *text == '\0' || *text == '-' || *text == '+') return false;
     char* end = nullptr;
     const unsigned long v = std::strtoul(text, &end, 10);
     if (*end != '\0' || v > max) return false;
     *out = v;
     return true;
+}
+
+bool IsHex(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }
 
 // "0-3,5" -> {0, 1, 2, 3, 5}
@@ -78,6 +121,61 @@ bool ParsePorts(const std::string& text, std::vector<uint8_t>* out) {
     return !out->empty();
 }
 
+// Splits "text@PORT" into text and CAN port (0 without '@').
+bool SplitPort(const std::string& text, std::string* head, uint8_t* port) {
+    const size_t at = text.find('@');
+    unsigned long n = 0;
+    if (at != std::string::npos && !ParseNumber(text.substr(at + 1).c_str(), 99, &n)) return false;
+    *head = text.substr(0, at);
+    *port = static_cast<uint8_t>(n);
+    return true;
+}
+
+// Cyclic traffic put on a bus through Gateway::InjectFrame.
+struct Generator {
+    uint8_t nCanPort = 0;
+    uint32_t nId = 0;
+    uint8_t nFlags = 0;
+    bool bCounter = false;  // no DATA: a 4-byte little-endian counter
+    std::vector<uint8_t> oData;
+    double nRate = 0;
+    std::string sText;  // as given, for the start-up line
+    uint32_t nSent = 0;
+    std::chrono::steady_clock::time_point oNext;
+};
+
+// ID:RATE[:DATA][@PORT]; ID as for cansend: 3 hex digits standard, 8 extended.
+bool ParseGenerator(const std::string& text, Generator* out) {
+    std::string entry;
+    if (!SplitPort(text, &entry, &out->nCanPort)) return false;
+    const size_t c1 = entry.find(':');
+    if (c1 == std::string::npos) return false;
+    const size_t c2 = entry.find(':', c1 + 1);
+    const std::string id = entry.substr(0, c1);
+    const std::string rate =
+        entry.substr(c1 + 1, c2 == std::string::npos ? std::string::npos : c2 - c1 - 1);
+    const std::string data = c2 == std::string::npos ? "" : entry.substr(c2 + 1);
+    if (!IsHex(id) || (id.size() != 3 && id.size() != 8)) return false;
+    out->nId = static_cast<uint32_t>(std::strtoul(id.c_str(), nullptr, 16));
+    out->nFlags = id.size() == 8 ? tes::sim::kFlagExtended : 0;
+    if (out->nId > (id.size() == 8 ? tes::sim::kMaxExtendedId : tes::sim::kMaxStandardId))
+        return false;
+    char* end = nullptr;
+    out->nRate = std::strtod(rate.c_str(), &end);
+    if (rate.empty() || *end != '\0' || !(out->nRate > 0) || out->nRate > 100000) return false;
+    out->bCounter = c2 == std::string::npos;
+    if (!out->bCounter) {
+        if ((!data.empty() && !IsHex(data)) || data.size() % 2 != 0 ||
+            data.size() / 2 > tes::sim::kMaxFrameData)
+            return false;
+        for (size_t i = 0; i < data.size(); i += 2)
+            out->oData.push_back(
+                static_cast<uint8_t>(std::strtoul(data.substr(i, 2).c_str(), nullptr, 16)));
+    }
+    out->sText = entry;
+    return true;
+}
+
 std::string Hex(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
     std::string out;
     char b[4];
@@ -88,34 +186,86 @@ std::string Hex(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
     return out;
 }
 
-std::mutex gPrintMutex;
+struct Printer {
+    bool bQuiet = false;
+    std::optional<uint8_t> oConnectAnswer;
+    uint32_t nDropAfter = 0;
+    std::mutex oMutex;
+    std::map<size_t, uint64_t> oReceived;  // telegrams per connection
 
-void Print(const tes::sim::GatewayEvent& e, bool quiet) {
-    using Kind = tes::sim::GatewayEvent::Kind;
-    const tes::sim::ConnectionInfo& c = e.oConnection;
-    const char* transport = c.nTransport == tes::sys::kTransportUdp ? "udp" : "tcp";
-    std::lock_guard<std::mutex> lock(gPrintMutex);
-    if (e.eKind == Kind::kOpened) {
-        std::printf("[%zu] opened: %s, CAN port %u, client %s\n", c.nIndex, transport, c.nCanPort,
-                    c.sPeer.c_str());
-    } else if (e.eKind == Kind::kClosed) {
-        std::printf("[%zu] closed\n", c.nIndex);
-    } else if (!quiet) {
+    void Print(const tes::sim::GatewayEvent& e) {
+        using Kind = tes::sim::GatewayEvent::Kind;
+        const tes::sim::ConnectionInfo& c = e.oConnection;
         const std::vector<uint8_t>& t = e.oBytes;
-        if (t.size() < tes::kTelegramOverhead) {
-            std::printf("[%zu] fragment of %zu bytes: %s\n", c.nIndex, t.size(),
-                        Hex(t, 0, t.size()).c_str());
+        const bool whole = t.size() >= tes::kTelegramOverhead;
+        const uint16_t word = whole ? tes::GetU16(&t[2]) : 0;
+        const char* name = CommandName(static_cast<uint8_t>(word));
+        std::lock_guard<std::mutex> lock(oMutex);
+        if (e.eKind == Kind::kOpened) {
+            std::printf("[%zu] opened: %s, CAN port %u, client %s\n", c.nIndex,
+                        c.nTransport == tes::sys::kTransportUdp ? "udp" : "tcp", c.nCanPort,
+                        c.sPeer.c_str());
+        } else if (e.eKind == Kind::kClosed) {
+            std::printf("[%zu] closed\n", c.nIndex);
+        } else if (e.eKind == Kind::kAnswered) {
+            // A confirmation carries the result byte first; 0 is "executed".
+            if (whole && t.size() > tes::kTelegramOverhead && t[6] != 0) {
+                std::printf("[%zu] refused %s (id %u): result 0x%02X, %s\n", c.nIndex, name,
+                            tes::GetU16(&t[4]), t[6], ResultMeaning(word, t[6]));
+            }
         } else {
-            const uint16_t word = tes::GetU16(&t[2]);
-            const bool confirmation = (word & tes::kConfirmationFlag) != 0;
-            std::printf("[%zu] %04X %s%s id %u, %zu data bytes%s%s\n", c.nIndex, word,
-                        CommandName(static_cast<uint8_t>(word)),
-                        confirmation ? " confirmation" : "", tes::GetU16(&t[4]), t.size() - 7,
-                        t.size() > 7 ? ": " : "",
-                        Hex(t, 6, std::min<size_t>(t.size() - 1, 6 + 32)).c_str());
+            const uint64_t n = ++oReceived[c.nIndex];
+            if (!bQuiet) PrintTelegram(c.nIndex, t);
+            if (nDropAfter != 0 && n == nDropAfter) {
+                std::printf("[%zu] dropping the link at its telegram %llu (--drop-after)\n",
+                            c.nIndex, static_cast<unsigned long long>(n));
+            } else if (whole && word == tes::CommandWord(tes::Cmd::CONNECT) && !oConnectAnswer) {
+                std::printf("[%zu] CONNECT left unanswered (--silent)\n", c.nIndex);
+            }
         }
+        if (e.eKind == Kind::kClosed) oReceived.erase(c.nIndex);
+        std::fflush(stdout);
     }
-    std::fflush(stdout);
+
+    static void PrintTelegram(size_t index, const std::vector<uint8_t>& t) {
+        if (t.size() < tes::kTelegramOverhead) {
+            std::printf("[%zu] fragment of %zu bytes: %s\n", index, t.size(),
+                        Hex(t, 0, t.size()).c_str());
+            return;
+        }
+        const uint16_t word = tes::GetU16(&t[2]);
+        const bool confirmation = (word & tes::kConfirmationFlag) != 0;
+        std::printf("[%zu] %04X %s%s id %u, %zu data bytes%s%s\n", index, word,
+                    CommandName(static_cast<uint8_t>(word)), confirmation ? " confirmation" : "",
+                    tes::GetU16(&t[4]), t.size() - 7, t.size() > 7 ? ": " : "",
+                    Hex(t, 6, std::min<size_t>(t.size() - 1, 6 + 32)).c_str());
+    }
+};
+
+// Puts every frame that is due on its bus; returns when the next one is due.
+std::chrono::steady_clock::time_point RunGenerators(tes::sim::Gateway& gateway,
+                                                    std::vector<Generator>& generators) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point now = Clock::now();
+    Clock::time_point next = now + std::chrono::milliseconds(100);
+    for (Generator& g : generators) {
+        const auto period = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(1.0 / g.nRate));
+        while (g.oNext <= now) {
+            std::vector<uint8_t> data = g.oData;
+            if (g.bCounter) {
+                data.clear();
+                tes::sim::AppendU32(&data, g.nSent);
+            }
+            gateway.InjectFrame(g.nCanPort, g.nId, g.nFlags, data);
+            ++g.nSent;
+            g.oNext += period;
+            // Far behind (a client that stalled the sends): no long burst to catch up.
+            if (g.oNext + std::chrono::milliseconds(100) < now) g.oNext = now + period;
+        }
+        next = std::min(next, g.oNext);
+    }
+    return next;
 }
 
 }  // namespace
@@ -124,11 +274,13 @@ int main(int argc, char** argv) {
     tes::sim::GatewayOptions options;
     options.nMaxLogEntries = 1000;                   // a long run must not keep everything
     std::vector<std::pair<uint8_t, uint8_t>> nodes;  // (node, CAN port)
+    std::vector<Generator> generators;
     bool quiet = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        const std::string text = value != nullptr ? value : "";
         unsigned long n = 0;
         auto bad = [&](const char* what) {
             std::fprintf(stderr, "tessara-sim: %s: %s\n%s", arg.c_str(), what, kUsage);
@@ -153,13 +305,33 @@ int main(int argc, char** argv) {
             options.bTcp = false;
         } else if (arg == "--no-udp") {
             options.bUdp = false;
+        } else if (arg == "--bridge") {
+            const size_t colon = text.find(':');
+            unsigned long a = 0, b = 0;
+            if (colon == std::string::npos || !ParseNumber(text.substr(0, colon).c_str(), 99, &a) ||
+                !ParseNumber(text.substr(colon + 1).c_str(), 99, &b) || a == b)
+                return bad("needs two different CAN ports A:B");
+            options.oBridges.emplace_back(static_cast<uint8_t>(a), static_cast<uint8_t>(b));
+            ++i;
+        } else if (arg == "--node") {
+            std::string id;
+            uint8_t port = 0;
+            if (!SplitPort(text, &id, &port) || !ParseNumber(id.c_str(), 127, &n) || n == 0)
+                return bad("needs a node id 1-127, optionally @CAN port");
+            nodes.emplace_back(static_cast<uint8_t>(n), port);
+            ++i;
+        } else if (arg == "--generate") {
+            Generator g;
+            if (!ParseGenerator(text, &g))
+                return bad("needs ID:RATE[:DATA][@PORT], e.g. 123:10:DEADBEEF or 12345678:0.5");
+            generators.push_back(g);
+            ++i;
         } else if (arg == "--connect-answer") {
-            const std::string v = value != nullptr ? value : "";
-            if (v == "accept") {
+            if (text == "accept") {
                 options.oConnectAnswer = 0;
-            } else if (v == "full") {
+            } else if (text == "full") {
                 options.oConnectAnswer = 1;
-            } else if (v == "silent") {
+            } else if (text == "silent") {
                 options.oConnectAnswer = std::nullopt;
             } else if (ParseNumber(value, 255, &n)) {
                 options.oConnectAnswer = static_cast<uint8_t>(n);
@@ -167,26 +339,23 @@ int main(int argc, char** argv) {
                 return bad("needs accept, full, silent or 0-255");
             }
             ++i;
-        } else if (arg == "--max-links") {
+        } else if (arg == "--silent") {
+            options.oConnectAnswer = std::nullopt;
+        } else if (arg == "--max-connections" || arg == "--max-links") {
             if (!ParseNumber(value, 0xFFFFFFFFul, &n)) return bad("needs a number");
             options.nMaxLinksPerPort = static_cast<uint32_t>(n);
+            ++i;
+        } else if (arg == "--drop-after") {
+            if (!ParseNumber(value, 0xFFFFFFFFul, &n) || n == 0) return bad("needs a number > 0");
+            options.nDropAfterTelegrams = static_cast<uint32_t>(n);
+            ++i;
+        } else if (arg == "--delay-ms" || arg == "--reply-delay") {
+            if (!ParseNumber(value, 0xFFFFFFFFul, &n)) return bad("needs milliseconds");
+            options.nReplyDelayMs = static_cast<uint32_t>(n);
             ++i;
         } else if (arg == "--alive-ms") {
             if (!ParseNumber(value, 0xFFFFFFFFul, &n)) return bad("needs milliseconds");
             options.nAliveMs = static_cast<uint32_t>(n);
-            ++i;
-        } else if (arg == "--reply-delay") {
-            if (!ParseNumber(value, 0xFFFFFFFFul, &n)) return bad("needs milliseconds");
-            options.nReplyDelayMs = static_cast<uint32_t>(n);
-            ++i;
-        } else if (arg == "--node") {
-            const std::string v = value != nullptr ? value : "";
-            const size_t at = v.find('@');
-            unsigned long port = 0;
-            if (!ParseNumber(v.substr(0, at).c_str(), 127, &n) || n == 0 ||
-                (at != std::string::npos && !ParseNumber(v.substr(at + 1).c_str(), 99, &port)))
-                return bad("needs a node id 1-127, optionally @CAN port");
-            nodes.emplace_back(static_cast<uint8_t>(n), static_cast<uint8_t>(port));
             ++i;
         } else if (arg == "--quiet") {
             quiet = true;
@@ -195,10 +364,13 @@ int main(int argc, char** argv) {
         }
     }
 
+    auto served = [&](uint8_t port) {
+        return std::find(options.oCanPorts.begin(), options.oCanPorts.end(), port) !=
+               options.oCanPorts.end();
+    };
     tes::sim::Gateway gateway;
     for (const auto& node : nodes) {
-        if (std::find(options.oCanPorts.begin(), options.oCanPorts.end(), node.second) ==
-            options.oCanPorts.end()) {
+        if (!served(node.second)) {
             std::fprintf(stderr, "tessara-sim: node %u is on CAN port %u, which is not served\n",
                          node.first, node.second);
             return 2;
@@ -209,7 +381,19 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    gateway.SetEventHook([quiet](const tes::sim::GatewayEvent& e) { Print(e, quiet); });
+    for (const Generator& g : generators) {
+        if (!served(g.nCanPort)) {
+            std::fprintf(stderr, "tessara-sim: --generate %s: CAN port %u is not served\n",
+                         g.sText.c_str(), g.nCanPort);
+            return 2;
+        }
+    }
+
+    Printer printer;
+    printer.bQuiet = quiet;
+    printer.oConnectAnswer = options.oConnectAnswer;
+    printer.nDropAfter = options.nDropAfterTelegrams;
+    gateway.SetEventHook([&printer](const tes::sim::GatewayEvent& e) { printer.Print(e); });
     std::string error;
     if (!gateway.Start(options, &error)) {
         std::fprintf(stderr, "tessara-sim: %s\n", error.c_str());
@@ -218,16 +402,35 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     {
-        std::lock_guard<std::mutex> lock(gPrintMutex);
+        std::lock_guard<std::mutex> lock(printer.oMutex);
         std::printf("tessara-sim: listening on %s:", options.sBindAddress.c_str());
         for (uint8_t p : options.oCanPorts) {
             std::printf(" CAN %u (tcp %u, udp %u)", p, gateway.TcpPort(p), gateway.UdpPort(p));
         }
         std::printf("\n");
+        for (const auto& b : options.oBridges)
+            std::printf("tessara-sim: CAN ports %u and %u share one bus\n", b.first, b.second);
+        for (const auto& node : nodes)
+            std::printf("tessara-sim: CANopen node %u on CAN port %u\n", node.first, node.second);
+        for (const Generator& g : generators)
+            std::printf("tessara-sim: generating %s at %g frames/s on CAN port %u\n",
+                        g.sText.c_str(), g.nRate, g.nCanPort);
         std::fflush(stdout);
     }
-    while (gStopRequested == 0) tes::sys::SleepMs(100);
+
+    const auto start = std::chrono::steady_clock::now();
+    for (Generator& g : generators) g.oNext = start;
+    while (gStopRequested == 0) {
+        const auto next = RunGenerators(gateway, generators);
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+            next - std::chrono::steady_clock::now());
+        // At least 1 ms (frames due sooner go out together), and signals are
+        // looked at at least every 100 ms.
+        tes::sys::SleepMs(static_cast<uint32_t>(std::clamp<int64_t>(wait.count(), 1, 100)));
+    }
     gateway.Stop();
+    std::lock_guard<std::mutex> lock(printer.oMutex);
     std::printf("tessara-sim: stopped\n");
+    std::fflush(stdout);
     return 0;
 }

@@ -104,6 +104,7 @@ struct NodeSlot {
 
 struct Model::PortState {
     uint8_t nNumber = 0;
+    uint8_t nBus = 0;  // ports with the same number share one bus (Bridge)
     PortConfig oConfig;
     uint32_t oFilter[16] = {};
     uint8_t nCanopenMode = 0;
@@ -125,6 +126,7 @@ Model::Model(const std::vector<uint8_t>& canPorts, uint32_t serialNumber)
     for (uint8_t p : canPorts) {
         auto port = std::make_unique<PortState>();
         port->nNumber = p;
+        port->nBus = p;
         oPorts.push_back(std::move(port));
     }
     Restart();
@@ -157,6 +159,16 @@ const Model::PortState* Model::FindPort(uint8_t canPort) const {
 
 int64_t Model::ClockUs(int64_t nowUs) const {
     return nClockBaseUs + (nowUs - nClockBaseMonoUs);
+}
+
+bool Model::Bridge(uint8_t a, uint8_t b) {
+    PortState* first = FindPort(a);
+    PortState* second = FindPort(b);
+    if (first == nullptr || second == nullptr || a == b) return false;
+    const uint8_t joined = second->nBus;
+    for (auto& p : oPorts)
+        if (p->nBus == joined) p->nBus = first->nBus;
+    return true;
 }
 
 void Model::OpenConnection(size_t connection, uint8_t canPort) {
@@ -246,17 +258,21 @@ void Model::PutOnBus(PortState& port, const CanFrame& frame, std::optional<size_
         const CanFrame f = std::move(pending.front().first);
         const std::optional<size_t> from = pending.front().second;
         pending.pop_front();
-        if (port.oConfig.nMode != kModeOff) {
-            const int64_t clockUs = ClockUs(nowUs);
-            for (const auto& [connection, link] : oLinks) {
-                if (link.nCanPort != port.nNumber) continue;
-                if (from == connection && !link.bMonitor) continue;
-                std::optional<std::vector<uint8_t>> t = IndicationFor(port, f, clockUs);
-                if (t) out->oDeliveries.push_back(Delivery{connection, std::move(*t)});
-            }
-        }
+        const int64_t clockUs = ClockUs(nowUs);
         std::vector<CanFrame> answers;
-        for (auto& [id, slot] : port.oNodes) slot.oNode.OnFrame(f, &answers);
+        for (auto& member : oPorts) {
+            if (member->nBus != port.nBus) continue;
+            // A port that is off hears nothing; its nodes are still on the bus.
+            if (member->oConfig.nMode != kModeOff) {
+                for (const auto& [connection, link] : oLinks) {
+                    if (link.nCanPort != member->nNumber) continue;
+                    if (from == connection && !link.bMonitor) continue;
+                    std::optional<std::vector<uint8_t>> t = IndicationFor(*member, f, clockUs);
+                    if (t) out->oDeliveries.push_back(Delivery{connection, std::move(*t)});
+                }
+            }
+            for (auto& [id, slot] : member->oNodes) slot.oNode.OnFrame(f, &answers);
+        }
         for (CanFrame& a : answers) pending.emplace_back(std::move(a), std::nullopt);
     }
 }

@@ -73,6 +73,12 @@ public:
     // filters, CANopen mode, clock and I/O. Connections and nodes stay.
     void Restart();
 
+    // Wires two CAN ports to one bus (and with it every port already wired
+    // to either): a frame on it reaches the connections and nodes of all of
+    // them, each port receiving by its own mode, filter and time stamps.
+    // Restarts keep the wiring. False for an unknown port or a == b.
+    bool Bridge(uint8_t a, uint8_t b);
+
     void OpenConnection(size_t connection, uint8_t canPort);
     void CloseConnection(size_t connection);
 
@@ -123,9 +129,10 @@ private:
     // Device clock in microseconds since 1970.
     int64_t ClockUs(int64_t nowUs) const;
 
-    // Puts a frame on a port's bus: every open connection of the port other
-    // than `source` (and `source` too when its Monitor flag is set) gets it,
-    // and the nodes react; their answers go round the bus as well.
+    // Puts a frame on a port's bus: every open connection of the ports on
+    // that bus other than `source` (and `source` too when its Monitor flag
+    // is set) gets it, and the nodes react; their answers go round the bus
+    // as well.
     void PutOnBus(PortState& port, const CanFrame& frame, std::optional<size_t> source,
                   int64_t nowUs, ModelOutcome* out);
     // The telegram a connection of the port receives for a bus frame, or

@@ -40,8 +40,9 @@ Bytes FramePayload(uint32_t id, uint8_t flags, const Bytes& data, const Bytes& s
 }
 
 Bytes Counting(size_t n, uint8_t from) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(from + i);
+    Bytes b;
+    b.reserve(n);
+    for (size_t i = 0; i < n; ++i) b.push_back(static_cast<uint8_t>(from + i));
     return b;
 }
 
@@ -136,6 +137,75 @@ TEST(ReceiveQueueRing, DiscardsAtTheMaximumAndClearingGivesRoomAgain) {
     EXPECT_EQ(q.Discarded(), 2u);
 }
 
+TEST(ReceiveQueueStaging, PublishesInOrderUnderTheMaximumAndDropsWhenToldTo) {
+    tes::ReceiveQueue q;
+    q.SetMaximum(300);
+    auto view = [](uint32_t n, Bytes* wire) {
+        *wire = Wire(0x0203, static_cast<uint16_t>(n), FramePayload(n, 0, {1}));
+        tes::TelegramView v;
+        EXPECT_TRUE(v.Parse(wire->data(), wire->size()));
+        return v;
+    };
+    Bytes wire;
+    for (uint32_t n = 0; n < 10; ++n) q.Stage(view(n, &wire));
+    EXPECT_EQ(q.Count(), 0u);  // staged, not yet visible
+    q.Publish();
+    EXPECT_EQ(q.Count(), 10u);
+    // More than a stage holds: the first ones are published on the way.
+    for (uint32_t n = 10; n < 400; ++n) q.Stage(view(n, &wire));
+    EXPECT_GT(q.Count(), 10u);
+    q.Publish();
+    EXPECT_EQ(q.Count(), 300u);  // the maximum, as 400 single pushes would leave it
+    EXPECT_EQ(q.Discarded(), 100u);
+    for (uint32_t n = 0; n < 300; ++n) {
+        tes::QueuedTelegram t;
+        uint32_t remaining = 0;
+        ASSERT_TRUE(q.Pop(&t, &remaining));
+        ASSERT_EQ(tes::GetU32(t.Data()), n);
+    }
+    q.Stage(view(1000, &wire));
+    q.Publish(false);
+    q.Publish();
+    EXPECT_EQ(q.Count(), 0u);
+    EXPECT_EQ(q.Discarded(), 100u);  // dropped copies are not discards
+}
+
+TEST_F(HotQueue, FramesOfOneReceiveAppearTogetherAtItsEnd) {
+    client.SetMaxSizePerQueue(10);
+    tes::CanFrame f;
+    client.OnReceiveBatch(true);
+    Deliver(0x0203, FramePayload(1, 0, {1}));
+    Deliver(0x0203, FramePayload(2, 0, {2}));
+    EXPECT_EQ(client.GetMessage(&f), -1);
+    client.OnReceiveBatch(false);
+    ASSERT_EQ(client.GetMessage(&f), 1);
+    EXPECT_EQ(f.nIdentifier, 1u);
+    ASSERT_EQ(client.GetMessage(&f), 0);
+    EXPECT_EQ(f.nIdentifier, 2u);
+
+    // Outside a receive, and on any other thread, a frame is queued at once.
+    Deliver(0x0203, FramePayload(3, 0, {3}));
+    EXPECT_EQ(client.GetMessage(&f), 0);
+    client.OnReceiveBatch(true);
+    std::thread other([&] { Deliver(0x0203, FramePayload(4, 0, {4})); });
+    other.join();
+    EXPECT_EQ(client.GetMessage(&f), 0);
+    EXPECT_EQ(f.nIdentifier, 4u);
+    client.OnReceiveBatch(false);
+}
+
+TEST_F(HotQueue, QueueingSwitchedOffDuringAReceiveDropsWhatItStaged) {
+    client.SetMaxSizePerQueue(10);
+    client.OnReceiveBatch(true);
+    Deliver(0x0203, FramePayload(1, 0, {1}));
+    client.SetMaxSizePerQueue(0);
+    client.OnReceiveBatch(false);
+    client.SetMaxSizePerQueue(10);
+    tes::CanFrame f;
+    EXPECT_EQ(client.GetMessage(&f), -1);
+    EXPECT_EQ(client.Discarded(CTessaraClientCANDll::kQueueFrame), 0u);
+}
+
 TEST_F(HotQueue, AFrameWithSixtyFourBytesAndATimeStampComesBackWhole) {
     // 5 + 64 + 8 = 77 payload bytes: longer than an entry holds inline.
     client.SetMaxSizePerQueue(4);
@@ -201,8 +271,11 @@ TEST_F(HotQueue, ManyFramesPushedWhileAnotherThreadTakesThemArriveInOrder) {
     constexpr uint32_t kFrames = 20000;
     client.SetMaxSizePerQueue(static_cast<uint32_t>(kFrames));
     std::thread receiver([&] {
+        // In receives of up to 700 telegrams, as the receive thread brackets them.
         for (uint32_t i = 0; i < kFrames; ++i) {
+            if (i % 700 == 0) client.OnReceiveBatch(true);
             Deliver(0x0203, FramePayload(i, 0, Counting(i % 3 == 0 ? 64 : 8, static_cast<uint8_t>(i))));
+            if (i % 700 == 699 || i + 1 == kFrames) client.OnReceiveBatch(false);
         }
     });
     uint32_t next = 0;
@@ -292,8 +365,8 @@ TEST(FutexEvent, AWaiterMayDestroyTheEventAsSoonAsItsWaitReturned) {
         auto event = std::make_unique<tes::sys::Event>();
         std::thread signaller([e = event.get()] { e->Signal(); });
         ASSERT_TRUE(event->Wait(60000));
-        signaller.join();  // the event is destroyed after the join only by the unique_ptr, but
-        event.reset();     // the waiter's side was free to go before it
+        event.reset();  // possibly while the signaller is still inside Signal
+        signaller.join();
     }
 }
 

@@ -25,6 +25,10 @@ constexpr uint32_t kPdoPart = 3;
 constexpr uint32_t kEmcyPart = 9;
 constexpr uint32_t kGuardPart = 2;
 
+// The client whose receive batch the calling thread is inside, if any: only
+// there are telegrams staged; every other caller queues at once.
+thread_local const CTessaraClientCANDll* tBatchClient = nullptr;
+
 }  // namespace
 
 FrameSplit SplitTimestamp(uint8_t flags, uint32_t dataLength, const uint8_t* data) {
@@ -106,7 +110,24 @@ bool CTessaraClientCANDll::DispatchIndication(const TelegramView& t) {
 }
 
 void CTessaraClientCANDll::Enqueue(Queue q, const TelegramView& t) {
-    if (bQueueing.load(std::memory_order_relaxed)) oQueues[q].Push(t);
+    if (!bQueueing.load(std::memory_order_relaxed)) return;
+    if (tBatchClient == this) {
+        oQueues[q].Stage(t);
+    } else {
+        oQueues[q].Push(t);
+    }
+}
+
+void CTessaraClientCANDll::OnReceiveBatch(bool starting) {
+    if (starting) {
+        tBatchClient = this;
+        return;
+    }
+    tBatchClient = nullptr;
+    // Queueing switched off meanwhile emptied the queues: what was staged
+    // before goes the same way.
+    const bool keep = bQueueing.load(std::memory_order_relaxed);
+    for (ReceiveQueue& q : oQueues) q.Publish(keep);
 }
 
 void CTessaraClientCANDll::DispatchFrame(const TelegramView& t) {

@@ -61,6 +61,9 @@ public:
     ~CTessaraClientCANDll() override;
 
     bool DispatchIndication(const TelegramView& telegram) override;
+    // Between the brackets of one receive, queued telegrams are staged and
+    // then appended under one lock per queue instead of one per telegram.
+    void OnReceiveBatch(bool starting) override;
 
     // Setting one frame callback clears the other.
     void SetCallback(CanFrameCallback callback);

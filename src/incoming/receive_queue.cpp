@@ -21,14 +21,51 @@ void QueuedTelegram::Assign(const TelegramView& telegram) {
     }
 }
 
+// Runs on the receive thread: running out of memory discards the telegram
+// rather than letting an exception end the thread.
 void ReceiveQueue::Push(const TelegramView& telegram) {
+    QueuedTelegram entry;
     CTesLock lock(oMutex);
     if (nCount >= nMaximum.load(std::memory_order_relaxed)) {
         nDiscarded.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    // Runs on the receive thread: running out of memory discards the
-    // telegram rather than letting an exception end the thread.
+    try {
+        entry.Assign(telegram);
+    } catch (...) {
+        nDiscarded.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    Append(std::move(entry));
+}
+
+void ReceiveQueue::Stage(const TelegramView& telegram) {
+    if (nStaged == kStageLimit) Publish();
+    try {
+        if (oStaged.size() == nStaged) oStaged.resize(nStaged == 0 ? 16 : nStaged * 2);
+        oStaged[nStaged].Assign(telegram);
+        ++nStaged;
+    } catch (...) {
+        nDiscarded.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+void ReceiveQueue::Publish(bool keep) {
+    if (nStaged == 0) return;
+    if (keep) {
+        CTesLock lock(oMutex);
+        for (size_t i = 0; i < nStaged; ++i) {
+            if (nCount >= nMaximum.load(std::memory_order_relaxed)) {
+                nDiscarded.fetch_add(nStaged - i, std::memory_order_relaxed);
+                break;
+            }
+            Append(std::move(oStaged[i]));
+        }
+    }
+    nStaged = 0;
+}
+
+void ReceiveQueue::Append(QueuedTelegram&& entry) {
     try {
         if (nCount == oRing.size()) {
             // Full ring: double it, oldest entry first.
@@ -39,11 +76,11 @@ void ReceiveQueue::Push(const TelegramView& telegram) {
             oRing.swap(bigger);
             nHead = 0;
         }
-        oRing[(nHead + nCount) & (oRing.size() - 1)].Assign(telegram);
     } catch (...) {
         nDiscarded.fetch_add(1, std::memory_order_relaxed);
         return;
     }
+    oRing[(nHead + nCount) & (oRing.size() - 1)] = std::move(entry);
     ++nCount;
 }
 

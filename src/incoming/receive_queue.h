@@ -43,6 +43,12 @@ public:
     // Appends a copy unless the queue holds its maximum (compared unsigned);
     // a full queue keeps the older entries and counts the discarded one.
     void Push(const TelegramView& telegram);
+    // Producer side of one thread, without the lock: keeps a copy for the
+    // next Publish (which Stage calls itself when many are waiting).
+    void Stage(const TelegramView& telegram);
+    // Appends what was staged, in order, under one lock, exactly as the same
+    // Push calls would have; with `keep` false the staged copies are dropped.
+    void Publish(bool keep = true);
     // Takes the oldest entry and tells how many are left; false when the
     // queue was empty (nothing written then).
     bool Pop(QueuedTelegram* out, uint32_t* remaining);
@@ -53,6 +59,11 @@ public:
     uint64_t Discarded() const { return nDiscarded.load(std::memory_order_relaxed); }
 
 private:
+    static constexpr size_t kStageLimit = 256;
+
+    // Appends one entry; oMutex held.
+    void Append(QueuedTelegram&& entry);
+
     std::atomic<uint32_t> nMaximum{1000};
     std::atomic<uint64_t> nDiscarded{0};
     CTesMutex oMutex;
@@ -61,6 +72,10 @@ private:
     std::vector<QueuedTelegram> oRing;
     size_t nHead = 0;
     size_t nCount = 0;
+    // Copies staged by the producer thread; touched by it alone, and kept on
+    // a cache line of their own so that staging and taking do not contend.
+    alignas(64) std::vector<QueuedTelegram> oStaged;
+    size_t nStaged = 0;
 };
 
 }  // namespace tes

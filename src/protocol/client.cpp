@@ -26,6 +26,10 @@ void CTessaraClient::CConnection::OnTelegram(const uint8_t* bytes, uint32_t leng
     pOwner->OnReceive(bytes, length);
 }
 
+void CTessaraClient::CConnection::OnReceiveBatch(bool starting) { pOwner->OnReceiveBatch(starting); }
+
+void CTessaraClient::OnReceiveBatch(bool starting) { (void)starting; }
+
 CTessaraClient::CTessaraClient(int32_t deviceType, int32_t timeoutMs)
     : oConnection(this), nTimeout(timeoutMs), nDeviceType(deviceType) {}
 

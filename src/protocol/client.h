@@ -40,6 +40,7 @@ public:
     protected:
         void OnConnectionChanged(bool connected) override;
         void OnTelegram(const uint8_t* bytes, uint32_t length) override;
+        void OnReceiveBatch(bool starting) override;
 
     private:
         CTessaraClient* pOwner;
@@ -61,6 +62,8 @@ public:
     virtual bool DispatchIndication(const TelegramView& telegram);
     // Result byte to result code: empty data 0xC0000 | type << 8, r ≠ 0 type << 8 | r.
     virtual int32_t EvaluateConfirmation(const CTessaraMsg& confirmation) const;
+    // Brackets the telegrams of one receive (receive thread); does nothing here.
+    virtual void OnReceiveBatch(bool starting);
 
     // Port 0 means the device type's default port (type + 4999, 5099 for 0).
     int32_t ConnectDevice(uint16_t port, const char* host, int transport, bool linkControl);

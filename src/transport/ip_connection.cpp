@@ -302,9 +302,11 @@ void CTesIPConnection::ReceiveStream() {
             DropLink();
             break;
         }
+        OnReceiveBatch(true);
         cutter.Received(static_cast<size_t>(got), [this](const uint8_t* bytes, uint32_t length) {
             HandleTelegram(bytes, length);
         });
+        OnReceiveBatch(false);
     }
 }
 
@@ -324,8 +326,10 @@ void CTesIPConnection::ReceiveDatagrams() {
             DropLink();
             break;
         }
+        OnReceiveBatch(true);
         CutDatagram(buffer.get(), static_cast<size_t>(got),
                     [this](const uint8_t* bytes, uint32_t length) { HandleTelegram(bytes, length); });
+        OnReceiveBatch(false);
     }
 }
 

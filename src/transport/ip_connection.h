@@ -59,6 +59,9 @@ protected:
         (void)bytes;
         (void)length;
     }
+    // Brackets the telegrams cut from one receive (receive thread): true
+    // before the first, false after the last.
+    virtual void OnReceiveBatch(bool starting) { (void)starting; }
     virtual bool AcceptConnect(const uint8_t* data, size_t length) {
         (void)data;
         (void)length;

@@ -19,8 +19,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace tes::sys {
@@ -40,12 +43,48 @@ void NowUtc(int64_t* seconds, int32_t* microseconds) {
     *microseconds = static_cast<int32_t>(ts.tv_nsec / 1000);
 }
 
+namespace {
+
+// tzset looks at the zone file on every call (a system call each time), far
+// too slow for a time stamp per frame. The offset is therefore worked out
+// once per second of wall-clock time and TZ value: a changed TZ is seen at
+// once, a changed zone file within a second, and a switch to or from
+// daylight saving (which falls on a whole second) exactly.
+struct ZoneCache {
+    std::mutex oMutex;
+    int64_t nSecond = INT64_MIN;
+    bool bTzSet = false;
+    std::string sTz;
+    int nHours = 0;
+};
+
+ZoneCache& Zone() {
+    static ZoneCache* cache = new ZoneCache;  // never destroyed: used until unload
+    return *cache;
+}
+
+}  // namespace
+
 int CurrentTimeZoneHours() {
-    tzset();  // picks up a changed TZ; cheap when it did not change
-    time_t now = time(nullptr);
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const char* tz = std::getenv("TZ");
+    ZoneCache& cache = Zone();
+    std::lock_guard<std::mutex> lock(cache.oMutex);
+    if (cache.nSecond == static_cast<int64_t>(ts.tv_sec) && cache.bTzSet == (tz != nullptr) &&
+        (tz == nullptr || cache.sTz == tz)) {
+        return cache.nHours;
+    }
+    tzset();
+    const time_t now = ts.tv_sec;
     tm local{};
-    if (localtime_r(&now, &local) == nullptr) return 0;
-    return static_cast<int>(local.tm_gmtoff / 3600);  // truncates toward zero
+    const int hours =
+        localtime_r(&now, &local) == nullptr ? 0 : static_cast<int>(local.tm_gmtoff / 3600);  // truncates toward zero
+    cache.nSecond = static_cast<int64_t>(ts.tv_sec);
+    cache.bTzSet = tz != nullptr;
+    cache.sTz = tz != nullptr ? tz : "";
+    cache.nHours = hours;
+    return hours;
 }
 
 void SleepMs(uint32_t ms) {
@@ -121,8 +160,11 @@ Event::Event() : pImpl(new Impl) {}
 Event::~Event() { delete pImpl; }
 
 void Event::Signal() {
-    const uint32_t before = pImpl->nWord.fetch_or(kSignalled, std::memory_order_release);
-    if ((before & kSignalled) == 0 && before >= kOneWaiter) FutexWakeOne(&pImpl->nWord);
+    // The word's address is taken first: once the bit is set a waiter may
+    // return and destroy the event, so nothing of it is read afterwards.
+    std::atomic<uint32_t>* const word = &pImpl->nWord;
+    const uint32_t before = word->fetch_or(kSignalled, std::memory_order_release);
+    if ((before & kSignalled) == 0 && before >= kOneWaiter) FutexWakeOne(word);
 }
 
 void Event::Reset() { pImpl->nWord.fetch_and(~kSignalled, std::memory_order_relaxed); }

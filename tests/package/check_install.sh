@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Installs a build tree into a temporary prefix and checks what an
+# application gets from it: the shared library with its SONAME links, the
+# header, the CMake package and the pkg-config file (a C consumer is built
+# both ways and run), the two programs, the simulator's README, and no static
+# library.
+#   check_install.sh CMAKE BUILD_DIR SOURCE_DIR C_COMPILER VERSION
+# Exit status 77 (a skip for CTest) when pkg-config is missing.
+set -euo pipefail
+cmake=$1 build=$2 source=$3 cc=$4 version=$5
+major=${version%%.*}
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+"$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" ||
+  { cat "$work/install.log"; fail "cmake --install"; }
+
+pc=$(find "$prefix" -name TessaraCan.pc)
+[ -n "$pc" ] || fail "no TessaraCan.pc installed"
+libdir=$(dirname "$(dirname "$pc")")
+
+# ---- what lies in the prefix
+for f in include/TessaraCan.h bin/tessara-can bin/tessara-sim share/doc/TessaraCan/tessara-sim.md; do
+  [ -f "$prefix/$f" ] || fail "$f is not installed"
+done
+[ -f "$libdir/libTessaraCan.so.$version" ] || fail "libTessaraCan.so.$version is not installed"
+[ "$(readlink "$libdir/libTessaraCan.so.$major")" = "libTessaraCan.so.$version" ] ||
+  fail "libTessaraCan.so.$major does not point to libTessaraCan.so.$version"
+[ "$(readlink "$libdir/libTessaraCan.so")" = "libTessaraCan.so.$major" ] ||
+  fail "libTessaraCan.so does not point to libTessaraCan.so.$major"
+readelf -d "$libdir/libTessaraCan.so.$version" | grep -q "SONAME.*\[libTessaraCan.so.$major\]" ||
+  fail "the library's SONAME is not libTessaraCan.so.$major"
+static=$(find "$prefix" -name '*.a')
+[ -z "$static" ] || fail "static libraries installed: $static"
+[ -f "$libdir/cmake/TessaraCan/TessaraCanConfig.cmake" ] || fail "no CMake package config"
+
+# Where a program's loader finds the library, resolved.
+loaded_from() {
+  local path
+  path=$(ldd "$1" | awk '/libTessaraCan[.]so/ { print $3 }')
+  [ -n "$path" ] && readlink -f "$path"
+}
+installed=$(readlink -f "$libdir/libTessaraCan.so.$major")
+
+# A consumer must name the installed shared library and find it there.
+check_consumer() {
+  local program=$1 how=$2 out
+  out=$("$program" 0x224) || fail "$how consumer exits non-zero"
+  grep -q "^version: Tessara CAN DLL V" <<<"$out" || fail "$how consumer printed: $out"
+  grep -q "^0x224: CAN no valid baudrate$" <<<"$out" || fail "$how consumer printed: $out"
+  readelf -d "$program" | grep -q "NEEDED.*\[libTessaraCan.so.$major\]" ||
+    fail "$how consumer does not link libTessaraCan.so.$major"
+  [ "$(loaded_from "$program")" = "$installed" ] ||
+    fail "$how consumer loads the library from elsewhere: $(ldd "$program" | grep Tessara)"
+  echo "$how consumer: ok"
+}
+
+# ---- CMake: find_package(TessaraCan) and TessaraCan::TessaraCan
+"$cmake" -S "$source/tests/package/consumer" -B "$work/cmake-build" \
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" \
+  >"$work/configure.log" || { cat "$work/configure.log"; fail "consumer configure"; }
+"$cmake" --build "$work/cmake-build" >"$work/build.log" || { cat "$work/build.log"; fail "consumer build"; }
+check_consumer "$work/cmake-build/consumer" "CMake"
+
+# ---- pkg-config, looking at the installed file only
+if ! command -v pkg-config >/dev/null; then
+  echo "pkg-config is not installed: the pkg-config consumer is not checked"
+  exit 77
+fi
+export PKG_CONFIG_LIBDIR=$(dirname "$pc") PKG_CONFIG_PATH=
+[ "$(pkg-config --modversion TessaraCan)" = "$version" ] || fail "pkg-config --modversion"
+# shellcheck disable=SC2046
+"$cc" -Wall -Wextra -Werror $(pkg-config --cflags TessaraCan) "$source/tests/package/consumer/main.c" \
+  -o "$work/consumer-pc" $(pkg-config --libs TessaraCan) -Wl,-rpath,"$libdir"
+check_consumer "$work/consumer-pc" "pkg-config"
+
+# ---- the installed programs run from the prefix with the installed library
+[ "$(loaded_from "$prefix/bin/tessara-can")" = "$installed" ] ||
+  fail "tessara-can does not load the installed library: $(ldd "$prefix/bin/tessara-can" | grep Tessara)"
+"$prefix/bin/tessara-can" version | grep -q "^Tessara CAN DLL V" || fail "tessara-can version"
+"$prefix/bin/tessara-sim" --help | grep -q "^usage: tessara-sim" || fail "tessara-sim --help"
+echo "installed tree: ok"
