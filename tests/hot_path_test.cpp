@@ -2,7 +2,7 @@
 // held inline or on the heap in a growing ring, telegrams sealed in place,
 // the futex-based event, and the send whose deadline starts when the socket
 // first would block. Expected values come from the protocol, not from the
-// code under test. Library tests kept with the benchmark.
+// code under test.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
