@@ -155,7 +155,7 @@ def installed(tmp_path_factory):
     shutil.copytree(PACKAGE_ROOT, source,
                     ignore=shutil.ignore_patterns("tests", "__pycache__", "*.egg-info", "build"))
     result = subprocess.run(
-        [sys.executable, "-m", "pip", "install", "--no-build-isolation", "--no-deps",
+        [sys.executable, "-m", "pip", "install", "--no-deps",
          "--no-index", "--disable-pip-version-check", "--no-cache-dir", "--quiet",
          "--target", str(target), str(source)],
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
