@@ -42,6 +42,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1 || true
 fi
 wineserver -p 2>/dev/null || true
+# Start the prefix's background services now, detached from our output: when
+# the first test program starts them instead, they inherit CTest's pipe and
+# CTest waits for them to end.
+wineboot >/dev/null 2>&1 </dev/null || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
 status=0

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -368,6 +369,24 @@ TEST(FutexEvent, AWaiterMayDestroyTheEventAsSoonAsItsWaitReturned) {
         event.reset();  // possibly while the signaller is still inside Signal
         signaller.join();
     }
+}
+
+TEST(FutexEvent, SpinThenWaitTakesASignalBeforeDuringOrAfterTheSpin) {
+    tes::sys::Event e;
+    EXPECT_FALSE(e.SpinThenWait(200, 0));   // no time: no spin either
+    EXPECT_FALSE(e.SpinThenWait(200, 20));  // spins, then sleeps out the time
+    e.Signal();
+    EXPECT_TRUE(e.SpinThenWait(200, 0));
+    // Signals that land within the spin (no pause) and after it (2 ms).
+    for (int i = 0; i < 200; ++i) {
+        std::thread signaller([&e, i] {
+            if (i % 2 != 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            e.Signal();
+        });
+        ASSERT_TRUE(e.SpinThenWait(50, 60000)) << "round " << i;
+        signaller.join();
+    }
+    EXPECT_FALSE(e.Wait(0));  // each signal was taken once
 }
 
 // ---------------------------------------------------------------- sending

@@ -19,7 +19,12 @@ void ReleaseEverything(bool processExit) noexcept {
     using tes::sys::win32::UnloadMode;
     tes::sys::win32::SetUnloadMode(processExit ? UnloadMode::kProcessExit : UnloadMode::kFreeLibrary);
     try {
-        tes::ReleaseAllDeviceHandles();
+        // FreeLibrary also frees the handle table (its memory would leak with
+        // every load and unload); at process exit the memory goes anyway.
+        if (processExit)
+            tes::ReleaseAllDeviceHandles();
+        else
+            tes::ShutDownDeviceHandles();
     } catch (...) {
         // The hook always reports success; nothing may leave it.
     }

@@ -124,6 +124,7 @@ private:
     CTesEvent oEvent;            // signalled for each stored confirmation
     CTesMutex oExchangeMutex;    // one exchange at a time per client
     std::atomic<bool> bLinkUp{false};
+    std::atomic<int32_t> nReplySpinUs{0};  // how long the next wait spins, from the last reply
 };
 
 }  // namespace tes

@@ -14,6 +14,8 @@ namespace tes::sys {
 // Milliseconds of a clock that never jumps (not the wall clock). All waits
 // and deadlines of the library are measured on it.
 int64_t MonotonicMs();
+// The same clock in microseconds.
+int64_t MonotonicUs();
 
 // Current wall-clock time in UTC: seconds and microseconds since
 // 1970-01-01 00:00:00 (microseconds in 0 .. 999999).
@@ -42,6 +44,10 @@ public:
     // Waits up to `timeoutMs` (negative: without limit). True when the event
     // was signalled (and is now reset), false on time-out.
     bool Wait(int64_t timeoutMs);
+    // As Wait, but first checks the event for up to `spinUs` microseconds
+    // without sleeping: for a signal expected within a few tens of
+    // microseconds, a sleeping waiter's wake-up would cost more than that.
+    bool SpinThenWait(int32_t spinUs, int64_t timeoutMs);
 
 private:
     struct Impl;

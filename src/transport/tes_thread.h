@@ -17,6 +17,8 @@ public:
     void Reset() { hEvent.Reset(); }
     // True when signalled within `timeoutMs` (negative: no limit).
     bool Wait(int64_t timeoutMs) { return hEvent.Wait(timeoutMs); }
+    // Wait, after checking for up to `spinUs` microseconds without sleeping.
+    bool SpinThenWait(int32_t spinUs, int64_t timeoutMs) { return hEvent.SpinThenWait(spinUs, timeoutMs); }
 
 private:
     sys::Event hEvent;

@@ -18,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,12 @@ int64_t MonotonicMs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int64_t MonotonicUs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
 void NowUtc(int64_t* seconds, int32_t* microseconds) {
@@ -137,6 +144,15 @@ bool FutexWait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* d
     return !(rc == -1 && errno == ETIMEDOUT);
 }
 
+// Tells the processor that this is a busy-wait loop.
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 void FutexWakeOne(std::atomic<uint32_t>* word) {
     syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
@@ -195,6 +211,23 @@ bool Event::Wait(int64_t timeoutMs) {
             }
         }
     }
+}
+
+bool Event::SpinThenWait(int32_t spinUs, int64_t timeoutMs) {
+    std::atomic<uint32_t>& word = pImpl->nWord;
+    if (TakeSignal(word, false)) return true;
+    if (spinUs <= 0 || timeoutMs == 0) return Wait(timeoutMs);
+    // The monotonic clock is read without a system call (vDSO).
+    const int64_t until = MonotonicUs() + spinUs;
+    do {
+        for (int i = 0; i < 64; ++i) {
+            if ((word.load(std::memory_order_relaxed) & kSignalled) != 0 && TakeSignal(word, false)) {
+                return true;
+            }
+            CpuRelax();
+        }
+    } while (MonotonicUs() < until);
+    return Wait(timeoutMs < 0 ? timeoutMs : std::max<int64_t>(timeoutMs - spinUs / 1000, 1));
 }
 
 struct Mutex::Impl {

@@ -63,6 +63,16 @@ int64_t MonotonicMs() {
     return c / f * 1000 + c % f * 1000 / f;
 }
 
+int64_t MonotonicUs() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    const int64_t f = frequency.QuadPart;
+    const int64_t c = counter.QuadPart;
+    return c / f * 1000000 + c % f * 1000000 / f;
+}
+
 void NowUtc(int64_t* seconds, int32_t* microseconds) {
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
@@ -104,6 +114,10 @@ bool Event::Wait(int64_t timeoutMs) {
     if (ProcessExiting()) timeoutMs = 0;
     return WaitHandle(pImpl->hEvent, timeoutMs);
 }
+
+// Checking a kernel event takes a system call each time, so a spin would
+// cost what it is meant to save: this waits at once.
+bool Event::SpinThenWait(int32_t /*spinUs*/, int64_t timeoutMs) { return Wait(timeoutMs); }
 
 struct Mutex::Impl {
     HANDLE hMutex;
