@@ -18,7 +18,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -31,17 +30,13 @@ namespace tes::sys {
 
 // ---------------------------------------------------------------- clock
 
-int64_t MonotonicMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 int64_t MonotonicUs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
+
+int64_t MonotonicMs() { return MonotonicUs() / 1000; }
 
 void NowUtc(int64_t* seconds, int32_t* microseconds) {
     timespec ts{};
@@ -227,7 +222,7 @@ bool Event::SpinThenWait(int32_t spinUs, int64_t timeoutMs) {
             CpuRelax();
         }
     } while (MonotonicUs() < until);
-    return Wait(timeoutMs < 0 ? timeoutMs : std::max<int64_t>(timeoutMs - spinUs / 1000, 1));
+    return Wait(timeoutMs);  // the spin is within the caller's margin
 }
 
 struct Mutex::Impl {

@@ -53,25 +53,17 @@ bool WaitHandle(HANDLE h, int64_t timeoutMs) {
 
 // ---------------------------------------------------------------- clock
 
-int64_t MonotonicMs() {
+int64_t MonotonicUs() {
     LARGE_INTEGER frequency;
     LARGE_INTEGER counter;
     QueryPerformanceFrequency(&frequency);  // fixed at boot, never fails since XP
     QueryPerformanceCounter(&counter);
     const int64_t f = frequency.QuadPart;
     const int64_t c = counter.QuadPart;
-    return c / f * 1000 + c % f * 1000 / f;
-}
-
-int64_t MonotonicUs() {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER counter;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    const int64_t f = frequency.QuadPart;
-    const int64_t c = counter.QuadPart;
     return c / f * 1000000 + c % f * 1000000 / f;
 }
+
+int64_t MonotonicMs() { return MonotonicUs() / 1000; }
 
 void NowUtc(int64_t* seconds, int32_t* microseconds) {
     FILETIME ft;
