@@ -148,12 +148,15 @@ TEST(SimEvents, AnsweredReportsEachAnswerSent) {
     Peer a, b;
     ASSERT_TRUE(a.Open(gateway, 0));
     ASSERT_TRUE(b.Open(gateway, 0));
-    EXPECT_EQ(a.Ask(0x0201), Bytes{0});
-    EXPECT_EQ(b.Ask(0x0201), Bytes{1});  // the port's one link is taken
     const auto count = [&] {
         std::lock_guard<std::mutex> lock(mutex);
         return answered.size();
     };
+    // The event comes after the answer is sent, from the connection's own
+    // thread: each is awaited before the next request, so they stay in order.
+    EXPECT_EQ(a.Ask(0x0201), Bytes{0});
+    ASSERT_TRUE(gateway.WaitFor([&] { return count() == 1; }, T(2000)));
+    EXPECT_EQ(b.Ask(0x0201), Bytes{1});  // the port's one link is taken
     ASSERT_TRUE(gateway.WaitFor([&] { return count() == 2; }, T(2000)));
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(answered[0].oConnection.nIndex, 0u);
