@@ -17,19 +17,8 @@ stamp() { echo "== $(( $(date +%s) - t0 ))s: $*"; }
 
 # ---- packages (Debian 12): the posix-thread mingw-w64 compilers, because the
 # simulator and the tests use std::thread; wine for both word sizes.
-packages=(cmake make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  stamp "installing ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
-  $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+stamp "packages"
+scripts/install-deps.sh build windows
 
 # ---- wine: a prefix of its own, one wineserver for the whole run.
 export WINEDEBUG=-all

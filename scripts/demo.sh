@@ -3,6 +3,7 @@
 # simulator on loopback and the library walking through its functions.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh build
 cmake --preset default >/dev/null
 cmake --build --preset default --target tessara-can
 exec build/default/tools/tessara-can demo "$@"

@@ -15,6 +15,8 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(receive confirmation time_text)
 
+scripts/install-deps.sh build fuzz
+
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target $(printf 'fuzz_%s ' "${targets[@]}")
 

@@ -1,23 +1,14 @@
 #!/usr/bin/env bash
 # Runs the Python binding's tests (bindings/python/tests) with Debian's
 # /usr/bin/python3 against the library and simulator of the default preset,
-# building those two first when needed. Installs nothing: it needs the
-# Debian packages python3-can, python3-pytest and python3-pip. Arguments go
-# to pytest.
+# building those two first when needed (and installing the packages they
+# need). Arguments go to pytest.
 # Exits non-zero when a test fails; pytest's summary is the last line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=/usr/bin/python3
 
-missing=()
-for module in can pytest pip; do
-  "$python" -c "import $module" 2>/dev/null || missing+=("$module")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "python-tests: $python lacks: ${missing[*]}" >&2
-  echo "python-tests: apt-get install python3-can python3-pytest python3-pip" >&2
-  exit 2
-fi
+scripts/install-deps.sh build test
 
 if [ ! -f build/default/CMakeCache.txt ]; then
   cmake --preset default >/dev/null

@@ -4,6 +4,7 @@
 # ThreadSanitizer. Usage: scripts/test.sh [preset ...] (default: all three).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh build test
 presets=("$@")
 [ ${#presets[@]} -eq 0 ] && presets=(default asan tsan)
 for preset in "${presets[@]}"; do
