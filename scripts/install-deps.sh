@@ -33,6 +33,7 @@ windows    g++-mingw-w64-x86-64-posix   the 64-bit Windows build
 windows    wine                         running the Windows tests
 windows    wine64                       running the 64-bit Windows tests
 windows    wine32:i386                  running the 32-bit Windows tests
+dotnet     mono-complete                the .NET binding: mcs compiles it, mono runs its tests
 '
 
 list_only=0
