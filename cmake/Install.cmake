@@ -45,12 +45,14 @@ endif()
 install(FILES "${PROJECT_SOURCE_DIR}/include/TessaraCan.h"
   DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT development)
 
-# The programs find the installed library next to them (../lib).
+# The programs find the installed library next to them (../lib); system
+# packages leave that to the loader's own search path.
+option(TESSARA_INSTALL_RPATH "Installed programs look for the library relative to themselves" ON)
 file(RELATIVE_PATH TESSARA_BIN_TO_LIB "/prefix/${CMAKE_INSTALL_BINDIR}"
      "/prefix/${CMAKE_INSTALL_LIBDIR}")
 foreach(program tessara-can tessara-sim)
   if(TARGET ${program})
-    if(NOT WIN32)
+    if(NOT WIN32 AND TESSARA_INSTALL_RPATH)
       set_target_properties(${program} PROPERTIES INSTALL_RPATH "$ORIGIN/${TESSARA_BIN_TO_LIB}")
     endif()
     install(TARGETS ${program} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT tools)
