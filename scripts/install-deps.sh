@@ -36,6 +36,7 @@ windows    wine32:i386                  running the 32-bit Windows tests
 packages   dpkg-dev                     the Debian packages: dpkg-shlibdeps computes their dependencies
 packages   file                         the Debian packages: CPack finds the ELF files with it
 packages   lintian                      the Debian packages are checked with it
+wheel      python3-venv                 the wheel is tested in a fresh virtual environment
 dotnet     mono-complete                the .NET binding: mcs compiles it, mono runs its tests
 '
 

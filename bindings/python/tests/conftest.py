@@ -1,6 +1,11 @@
 """Test set-up: the library and simulator of the build tree, a simulator per
 test on its own loopback address, and an installed copy of the package for
-the python-can command-line tools."""
+the python-can command-line tools.
+
+With TESSARA_TEST_INSTALLED=1 the tests run against the package installed
+in the running Python (a wheel with its bundled library) instead of the
+source tree and the build tree's library; only the simulator comes from the
+build tree then."""
 
 import os
 import random
@@ -23,12 +28,25 @@ HEADER = os.path.join(REPO, "include", "TessaraCan.h")
 EXPORTS = os.path.join(REPO, "src", "exports", "exports.txt")
 TIMEOUT_SCALE = float(os.environ.get("TESSARA_TEST_TIMEOUT_MULTIPLIER", "1") or 1)
 
-os.environ["TESSARA_CAN_LIBRARY"] = LIBRARY
-sys.path.insert(0, PACKAGE_ROOT)
+INSTALLED = os.environ.get("TESSARA_TEST_INSTALLED") == "1"
 
+if not INSTALLED:
+    os.environ["TESSARA_CAN_LIBRARY"] = LIBRARY
+    sys.path.insert(0, PACKAGE_ROOT)
+
+import tessara_can  # noqa: E402
 from tessara_can.bus import register  # noqa: E402
 
-register()  # interface="tessara" in this process, from the source tree
+if INSTALLED:
+    INSTALLED_PACKAGE = os.path.dirname(os.path.abspath(tessara_can.__file__))
+    if INSTALLED_PACKAGE.startswith(PACKAGE_ROOT + os.sep) or "TESSARA_CAN_LIBRARY" in os.environ:
+        raise RuntimeError("TESSARA_TEST_INSTALLED: tessara_can comes from %s and "
+                           "TESSARA_CAN_LIBRARY is %s; run from outside the source tree without "
+                           "the variable" % (INSTALLED_PACKAGE,
+                                             os.environ.get("TESSARA_CAN_LIBRARY")))
+    LIBRARY = os.path.join(INSTALLED_PACKAGE, "libTessaraCan.so.1")
+
+register()  # interface="tessara" in this process
 
 
 def seconds(value):
@@ -148,7 +166,10 @@ def make_sim():
 def installed(tmp_path_factory):
     """The package built and installed by pip into a directory of its own
     (from a copy of the sources, so the tree stays clean): what the entry
-    point of pyproject.toml gives a user. Returns that directory."""
+    point of pyproject.toml gives a user. Returns that directory; with
+    TESSARA_TEST_INSTALLED, the directory the package is installed in."""
+    if INSTALLED:
+        return os.path.dirname(INSTALLED_PACKAGE)
     root = tmp_path_factory.mktemp("installed")
     source = root / "source"
     target = root / "site"

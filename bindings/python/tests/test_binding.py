@@ -2,6 +2,7 @@
 library lookup, result texts, and the flag and filter helpers."""
 
 import ctypes
+import os
 import random
 import re
 
@@ -11,7 +12,7 @@ import tessara_can
 from tessara_can import _library, flags
 from tessara_can.bus import gateway_filter_entries, parse_channel
 
-from conftest import EXPORTS, HEADER
+from conftest import EXPORTS, HEADER, INSTALLED, LIBRARY
 
 # C parameter type in the header -> the ctypes type the binding must use.
 C_TYPES = {
@@ -87,6 +88,14 @@ class TestDeclarations:
 
 
 class TestLibraryLookup:
+    @pytest.mark.skipif(not INSTALLED, reason="for an installed wheel")
+    def test_an_installed_wheel_loads_the_library_it_bundles(self):
+        # the copy next to the package, not a library of the system or the build tree
+        loaded = tessara_can.load_library().path
+        assert os.path.realpath(loaded) == os.path.realpath(LIBRARY)
+        assert os.path.dirname(os.path.realpath(loaded)) == \
+            os.path.dirname(os.path.realpath(tessara_can.__file__))
+
     def test_environment_variable_alone_when_set(self, tmp_path):
         (tmp_path / "libTessaraCan.so.1").write_bytes(b"")
         assert _library.candidates({"TESSARA_CAN_LIBRARY": "/x/lib.so"}, str(tmp_path)) == \
