@@ -38,6 +38,7 @@ packages   file                         the Debian packages: CPack finds the ELF
 packages   lintian                      the Debian packages are checked with it
 wheel      python3-venv                 the wheel is tested in a fresh virtual environment
 dotnet     mono-complete                the .NET binding: mcs compiles it, mono runs its tests
+dotnet     python3                      the .NET binding: generate.py checks its declarations are current
 '
 
 list_only=0

@@ -58,6 +58,17 @@ grep -qF "libtessaracan1 (= $version)" <<<"$tools_depends" ||
   fail "tessaracan-tools does not depend on libtessaracan1"
 grep -q "libc6 (>= " <<<"$tools_depends" || fail "no computed libc6 dependency"
 
+# Every file the install rules give is in one of the packages (an install
+# component that cmake/Packaging.cmake does not map would be left out).
+stage=$(mktemp -d)
+DESTDIR=$stage cmake --install "$build" >/dev/null
+installed_files=$(cd "$stage" && find . ! -type d | sed 's|^\./|/|' | sort)
+rm -rf "$stage"
+packaged_files=$(for deb in "${debs[@]}"; do dpkg-deb --contents "$deb"; done |
+  awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./|/|' | sort)
+unpackaged=$(comm -23 <(echo "$installed_files") <(echo "$packaged_files"))
+[ -z "$unpackaged" ] || fail "installed but in no package: $unpackaged"
+
 # Tags that remain and why: libtessaracan1 ships its overrides; the programs'
 # manual pages are checked for when the tools package has none yet.
 suppress=()
