@@ -6,6 +6,9 @@
 # shlibs file, and the other two depend on it through the component graph.
 # Configure with TESSARA_DEB_PACKAGE=ON and CMAKE_INSTALL_PREFIX=/usr (what
 # scripts/packages.sh does): that adds each package's copyright and changelog.
+# An install rule of another component is packaged only once that component
+# is mapped here (scripts/packages.sh fails on an installed file that no
+# package holds); the programs' manual pages belong to "tools".
 option(TESSARA_DEB_PACKAGE "Install the files a Debian package needs (copyright, changelog)" OFF)
 
 set(TESSARA_DEB_COMPONENTS runtime development tools)
