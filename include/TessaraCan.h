@@ -30,8 +30,8 @@
  * |---|---|
  * | 0 | success |
  * | 0x1 | the gateway refused the link: its maximum number of connections is reached |
- * | 0x20000 | socket error (name not resolved, connection refused, unknown transport) |
- * | 0x30000 | not connected: the link is down, or went down while the call waited |
+ * | 0x20000 | socket error: a socket call failed, or an unknown transport was asked for |
+ * | 0x30000 | not connected: no connection could be made, or the link is (or went) down |
  * | 0x40000 | time-out: the request could not be sent, or no confirmation came, in time |
  * | 0x50000 | the link is in a state that does not allow the request (opening or closing) |
  * | 0x60000 | the socket stack could not be initialised |
@@ -311,11 +311,11 @@ typedef void(TESSARA_CALLBACK *UndefinedCallback)(int nIdentifier, unsigned char
  * @retval 0 Open; @p *pHandle holds the handle.
  * @retval 0x1 The gateway refused the link: its maximum number of
  *         connections is reached.
- * @retval 0x20000 The name could not be resolved, or the connection was
- *         refused or failed.
- * @retval 0x30000 The gateway answered the handshake with a refusal other
- *         than "full".
- * @retval 0x40000 No connection or no handshake answer within
+ * @retval 0x20000 A socket call failed.
+ * @retval 0x30000 No connection: the name could not be resolved, nothing
+ *         accepted the connection within @p nTimeoutMs, or the gateway
+ *         answered the handshake with a refusal other than "full".
+ * @retval 0x40000 Connected, but the handshake was not answered within
  *         @p nTimeoutMs.
  * @retval 0x920000 @p nCanPort (low 8 bits) above 99, or @p pHandle or
  *         @p pAddress null.
@@ -375,8 +375,8 @@ TESSARA_API int TESSARA_CALL CANCloseDevice(int nHandle);
  *        confirmation.
  * @retval 0 The gateway confirmed the request.
  * @retval 0x920000 @p pAddress is null.
- * @return The connection's codes (0x20000, 0x40000, ...) and those of a
- *         request (@ref tessara_requests).
+ * @return The connection's codes (0x20000, 0x30000, as for CANOpenDevice())
+ *         and those of a request (@ref tessara_requests).
  */
 TESSARA_API int TESSARA_CALL CANRestart(const char *pAddress, int nTimeoutMs);
 /**
