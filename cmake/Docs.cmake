@@ -4,7 +4,7 @@
 #                build/<preset>/docs/; TESSARA_DOCS_WERROR makes every Doxygen
 #                warning, an undocumented name or parameter included, fail it
 #   man pages    tessara-can.1 and tessara-sim.1 from the programs' own --help
-#                through help2man (when found; native builds), built with the
+#                through help2man (when found; plain native builds), built with the
 #                programs and installed with them (cmake/Install.cmake)
 option(TESSARA_MAN_PAGES "Make the programs' man pages with help2man when it is found" ON)
 option(TESSARA_DOCS_WERROR "Fail the docs target on any Doxygen warning" OFF)
@@ -27,7 +27,9 @@ if(DOXYGEN_FOUND)
 endif()
 
 set(TESSARA_MAN_PAGE_FILES "")
-if(TESSARA_MAN_PAGES AND NOT CMAKE_CROSSCOMPILING AND TARGET tessara-can AND TARGET tessara-sim)
+# Plain native builds only: a sanitizer build's programs may report at exit.
+if(TESSARA_MAN_PAGES AND NOT CMAKE_CROSSCOMPILING AND TESSARA_SANITIZE STREQUAL ""
+   AND TARGET tessara-can AND TARGET tessara-sim)
   find_program(TESSARA_HELP2MAN help2man)
   if(TESSARA_HELP2MAN)
     set(tessara-can_MAN_NAME "command-line tool for Tessara CAN gateways")
