@@ -62,3 +62,8 @@ if(TARGET tessara-sim)
   install(FILES "${PROJECT_SOURCE_DIR}/sim/README.md" RENAME tessara-sim.md
     DESTINATION "${CMAKE_INSTALL_DOCDIR}" COMPONENT tools)
 endif()
+
+# The programs' man pages, made from their --help (cmake/Docs.cmake).
+if(TESSARA_MAN_PAGE_FILES)
+  install(FILES ${TESSARA_MAN_PAGE_FILES} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT tools)
+endif()

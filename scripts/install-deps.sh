@@ -28,6 +28,8 @@ test       python3-pip                  the Python package build
 test       python3-setuptools           the Python package build
 fuzz       clang-14                     libFuzzer targets
 fuzz       libclang-rt-14-dev           libFuzzer and sanitizer runtimes for clang
+docs       doxygen                      the HTML API reference from the header
+docs       help2man                     the man pages from the programs --help texts
 windows    g++-mingw-w64-i686-posix     the 32-bit Windows builds
 windows    g++-mingw-w64-x86-64-posix   the 64-bit Windows build
 windows    wine                         running the Windows tests

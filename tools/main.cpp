@@ -14,6 +14,9 @@ struct Command {
     const char* sUsage;
 };
 
+// Each usage line is "NAME ARGS", at least two spaces, and its description;
+// or "NAME ARGS" alone with the description on the following lines, indented
+// to column 29 (help2man reads the same layout into the man page).
 const Command kCommands[] = {
     {"info", tool::RunInfo,
      "info                       device record: serial number, versions, ports"},
@@ -22,8 +25,9 @@ const Command kCommands[] = {
      "state                      open the port and print the connection state"},
     {"config", tool::RunConfig,
      "config get                 bit rate, mode, termination, transceiver, time stamps\n"
-     "  config set [--bitrate N] [--mode normal|listen-only|off] [--termination on|off]\n"
-     "             [--high-speed on|off] [--timestamps on|off]   (others stay)"},
+     "  config set [OPTIONS]       set --bitrate N, --mode normal|listen-only|off,\n"
+     "                             --termination on|off, --high-speed on|off,\n"
+     "                             --timestamps on|off; what is not given stays"},
     {"filter", tool::RunFilter,
      "filter get                 the port's acceptance filter\n"
      "  filter set ID:MASK ...     up to 8 entries (ID 3 hex digits standard, 8 extended)\n"
@@ -53,6 +57,7 @@ const Command kCommands[] = {
     {"sdo", tool::RunSdo,
      "sdo read NODE INDEX[:SUB]  read an entry (index in hex); long ones by block read\n"
      "  sdo write NODE INDEX[:SUB] VALUE [--size 1-4]\n"
+     "                             write an entry (VALUE in 1-4 bytes)\n"
      "  sdo upload NODE INDEX[:SUB] FILE     block read into a file\n"
      "  sdo download NODE INDEX[:SUB] FILE   block write from a file"},
     {"restart", tool::RunRestart, "restart                    ask the gateway to restart"},
@@ -63,19 +68,50 @@ const Command kCommands[] = {
      "demo                       start a simulated gateway and walk through the library"},
 };
 
+// The man page tessara-can(1) is made from this text by help2man: "Usage:"
+// becomes the synopsis, the paragraph after it the description, and each
+// line ending in a colon a section.
 void PrintUsage(FILE* to) {
     std::fprintf(to,
-                 "usage: tessara-can [options] COMMAND [ARGS]\n"
-                 "options (anywhere on the line):\n"
+                 "Usage: tessara-can [options] COMMAND [ARGS]\n"
+                 "Runs one command on a CAN port of a Tessara CAN gateway through the library's\n"
+                 "C interface. Results go to stdout; a failure prints the library's message and\n"
+                 "result code on stderr. Options may stand anywhere on the line.\n"
+                 "\n"
+                 "Options:\n"
                  "  --host H       gateway address or host name (127.0.0.1)\n"
                  "  --port P       CAN port 0-99 (0); TCP port 5001 + 100 * P\n"
                  "  --timeout MS   time the library waits for the gateway (2000)\n"
                  "  --udp          talk to the gateway over UDP\n"
-                 "commands:\n");
+                 "  -h, --help     this text\n"
+                 "\n"
+                 "Commands:\n");
     for (const Command& c : kCommands) std::fprintf(to, "  %s\n", c.sUsage);
     std::fprintf(to,
-                 "Exit status: 0 done, 1 the library or the gateway reported a failure (its\n"
-                 "message on stderr), 2 the command line is wrong.\n");
+                 "\n"
+                 "Frames:\n"
+                 "  ID#DATA with ID in 3 hex digits (standard) or 8 (extended), DATA as hex byte\n"
+                 "  pairs, optionally separated by dots, up to 64 bytes; ID#R is a remote frame.\n"
+                 "  dump prints (seconds.microseconds) tessaraN ID#DATA, N being the CAN port.\n"
+                 "\n"
+                 "Exit status:\n"
+                 "  0  done\n"
+                 "  1  the library or the gateway reported a failure (its message on stderr)\n"
+                 "  2  the command line is wrong\n"
+                 "\n"
+                 "Examples:\n"
+                 "  tessara-can --host 192.168.1.50 info\n"
+                 "                             the device record of a gateway\n"
+                 "  tessara-can config set --bitrate 250000 --termination on\n"
+                 "                             250 kbit/s, termination on, the rest as it was\n"
+                 "  tessara-can send 123#DEADBEEF 1ABCDEF0#00.11.22 7FF#R\n"
+                 "                             a standard, an extended and a remote frame\n"
+                 "  tessara-can dump --count 100 --filter 100:700 > bus.log\n"
+                 "                             100 frames with identifiers 0x100-0x1FF\n"
+                 "  tessara-can sdo read 5 1018:4\n"
+                 "                             the serial number of CANopen node 5\n"
+                 "\n"
+                 "See also: tessara-sim(1), the reference of TessaraCan.h.\n");
 }
 
 int RunErrmsg(const tool::Options& options) {

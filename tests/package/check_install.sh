@@ -26,6 +26,13 @@ libdir=$(dirname "$(dirname "$pc")")
 for f in include/TessaraCan.h bin/tessara-can bin/tessara-sim share/doc/TessaraCan/tessara-sim.md; do
   [ -f "$prefix/$f" ] || fail "$f is not installed"
 done
+# The man pages come with the programs when help2man made them.
+if [ -d "$build/man" ]; then
+  for page in tessara-can.1 tessara-sim.1; do
+    [ -f "$prefix/share/man/man1/$page" ] || fail "man page $page is not installed"
+    grep -q '^\.SH SYNOPSIS' "$prefix/share/man/man1/$page" || fail "man page $page has no synopsis"
+  done
+fi
 [ -f "$libdir/libTessaraCan.so.$version" ] || fail "libTessaraCan.so.$version is not installed"
 [ "$(readlink "$libdir/libTessaraCan.so.$major")" = "libTessaraCan.so.$version" ] ||
   fail "libTessaraCan.so.$major does not point to libTessaraCan.so.$version"
@@ -81,5 +88,5 @@ check_consumer "$work/consumer-pc" "pkg-config"
 [ "$(loaded_from "$prefix/bin/tessara-can")" = "$installed" ] ||
   fail "tessara-can does not load the installed library: $(ldd "$prefix/bin/tessara-can" | grep Tessara)"
 "$prefix/bin/tessara-can" version | grep -q "^Tessara CAN DLL V" || fail "tessara-can version"
-"$prefix/bin/tessara-sim" --help | grep -q "^usage: tessara-sim" || fail "tessara-sim --help"
+"$prefix/bin/tessara-sim" --help | grep -q "^Usage: tessara-sim" || fail "tessara-sim --help"
 echo "installed tree: ok"

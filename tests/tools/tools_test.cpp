@@ -124,7 +124,7 @@ TEST_F(ToolTest, HelpListsEveryCommandAndBadLinesExitWithTwo) {
 
     const RunResult none = RunProgram({TESSARA_CAN_TOOL}, T(10000));
     EXPECT_EQ(none.nCode, 2);
-    EXPECT_NE(none.sErr.find("usage: tessara-can"), std::string::npos);
+    EXPECT_NE(none.sErr.find("Usage: tessara-can"), std::string::npos);
     const RunResult unknown = Tool({"frobnicate"});
     EXPECT_EQ(unknown.nCode, 2);
     EXPECT_NE(unknown.sErr.find("unknown command 'frobnicate'"), std::string::npos);
