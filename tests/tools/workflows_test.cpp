@@ -389,6 +389,37 @@ TEST_F(Workflow, PlaySendsTheGoodLinesAndReportsTheBrokenOnesByNumber) {
     EXPECT_NE(bus3.Out().find(" tessara3 321#AA\n"), std::string::npos) << bus3.Out();
 }
 
+TEST_F(Workflow, PlayScalesLoopsAndDropsTheTiming) {
+    ASSERT_TRUE(StartSim({}));
+    TempFile log;
+    log.Write("(10.000000) can0 123#01\n(10.200000) can0 123#02\n(10.400000) can0 123#03\n");
+    struct Case {
+        std::vector<std::string> oOptions;
+        const char* sPlayed;
+        double dMinSeconds, dMaxSeconds;
+    };
+    // Two loops at double speed: frames at 0, 100, 200 ms and 200, 300,
+    // 400 ms (a loop starts where the one before ended).
+    const Case cases[] = {
+        {{}, "played 3 frames", 0.4, 0.6},
+        {{"--speed", "2", "--loop", "2"}, "played 6 frames", 0.4, 0.6},
+        {{"--no-timing", "--loop", "3"}, "played 9 frames", 0, 0.15},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"play", log.Path()};
+        args.insert(args.end(), c.oOptions.begin(), c.oOptions.end());
+        const RunResult r = Run(args);
+        ASSERT_EQ(r.nCode, 0) << r.sErr;
+        ASSERT_EQ(r.sOut.find(c.sPlayed), 0u) << r.sOut;
+        const double took = std::stod(r.sOut.substr(r.sOut.find(" in ") + 4));
+        EXPECT_GE(took, c.dMinSeconds) << r.sOut;
+        EXPECT_LE(took, c.dMaxSeconds * sim::TestTimeoutMs(1)) << r.sOut;
+    }
+    EXPECT_EQ(Run({"play", log.Path(), "--speed", "0"}).nCode, 2);
+    EXPECT_EQ(Run({"play", log.Path(), "--map", "can0"}).nCode, 2);
+    EXPECT_EQ(Run({"play", "/nonexistent/log"}).nCode, 1);
+}
+
 TEST_F(Workflow, SendPassesLongFramesThroughAndDumpPrintsThem) {
     ASSERT_TRUE(StartSim({"--ports", "0-1", "--bridge", "0:1"}));
     Process dump;
