@@ -84,8 +84,15 @@ int RunBusload(const Options& options) {
             meter.Add((f.nFlags & kFlagExtended) != 0, (f.nFlags & kFlagRemote) != 0, f.nLength);
         }
         if (!port.Alive()) {
-            if (!port.Recover()) return Fail("busload: the link is lost", 0x30000);
-            continue;
+            if (port.Recover()) {
+                // The gap is no bus time: the next interval starts now.
+                meter.Reset();
+                start = Clock::now();
+                next = start + interval;
+                continue;
+            }
+            if (StopRequested()) break;
+            return Fail("busload: the link is lost", 0x30000);
         }
         const Clock::time_point now = Clock::now();
         if (now < next) continue;

@@ -280,7 +280,8 @@ int RunDump(const Options& options) {
         const bool alive = link.Alive() || link.Recover();
         lock.lock();
         if (!alive) {
-            exitCode = Fail("dump: the link is lost", 0x30000);
+            // Ctrl-C in a gap ends the dump as it would have without one.
+            if (!StopRequested()) exitCode = Fail("dump: the link is lost", 0x30000);
             break;
         }
         // The gap is not idle time of the bus.

@@ -287,7 +287,7 @@ int RunSniff(const Options& options) {
             const bool back = port.Recover();
             if (live) ResumeScreen();
             if (!back) {
-                exitCode = Fail("sniff: the link is lost", 0x30000);
+                if (!StopRequested()) exitCode = Fail("sniff: the link is lost", 0x30000);
                 break;
             }
         }

@@ -481,5 +481,19 @@ TEST_F(Workflow, DumpReconnectsAcrossAGatewayRestartAndKeepsItsSetup) {
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 3) << err;  // dumping, lost, back
 }
 
+TEST_F(Workflow, SendCountGoesOnAcrossDroppedLinks) {
+    // Every link is dropped at its 10th telegram: CONNECT, SET_CONFIG and
+    // 7 frames get through, the 8th finds the link gone.
+    ASSERT_TRUE(StartSim({"--drop-after", "10"}));
+    const RunResult r = Run({"send", "--reconnect", "--count", "20", "--rate", "200", "123#01"});
+    EXPECT_EQ(r.nCode, 0) << r.sErr;
+    EXPECT_NE(r.sOut.find("sent 20 frames"), std::string::npos) << r.sOut;
+    EXPECT_NE(r.sErr.find("lost; reconnecting"), std::string::npos) << r.sErr;
+    EXPECT_NE(r.sErr.find("back after "), std::string::npos) << r.sErr;
+    // Without --reconnect the first loss ends the run.
+    const RunResult once = Run({"send", "--count", "20", "--rate", "200", "123#01"});
+    EXPECT_EQ(once.nCode, 1) << once.sOut;
+}
+
 }  // namespace
 }  // namespace tes::test
