@@ -15,10 +15,11 @@ constexpr int kConnected = 3;  // CANDeviceConnectState
 constexpr auto kFirstDelay = std::chrono::milliseconds(100);
 constexpr auto kLongestDelay = std::chrono::milliseconds(3000);
 
-// Waits, looking at the stop signals every 20 ms; false when one came.
-bool Pause(Clock::duration length) {
+// Waits, looking at the stop signals and the cancel check every 20 ms;
+// false when one says stop.
+bool Pause(Clock::duration length, const std::function<bool()>& cancelled) {
     const Clock::time_point end = Clock::now() + length;
-    while (!StopRequested()) {
+    while (!StopRequested() && !(cancelled && cancelled())) {
         const Clock::time_point now = Clock::now();
         if (now >= end) return true;
         std::this_thread::sleep_for(
@@ -79,7 +80,7 @@ bool Link::Recover() {
     Close();
     Clock::duration delay = kFirstDelay;
     for (;;) {
-        if (!Pause(delay)) return false;
+        if (!Pause(delay, oCancelled)) return false;
         if (OpenOnce() == 0) break;
         delay = std::min<Clock::duration>(delay * 2, kLongestDelay);
     }

@@ -23,13 +23,18 @@
 // ms, doubling up to 3 s) until it connects and the setup succeeds, prints
 // one line with the gap ("link ... back after S s") and returns true. It
 // returns false at once without reconnect, and when SIGINT or SIGTERM
-// arrive (StopRequested) while it waits. Handle() changes on every
-// reconnect: callbacks must not keep the handle they were given.
+// arrive (StopRequested) or the cancel check says so while it waits.
+// Handle() changes on every reconnect: code that tells links apart by the
+// handle a callback gets learns the new one in the setup, which runs before
+// Recover() returns.
 // A Link is used from one thread; callbacks run on the library's thread.
+// A server with one Link per client gives each a cancel check (the client
+// went away, the server stops), so that a gap does not hold its thread.
 #pragma once
 
 #include <chrono>
 #include <functional>
+#include <utility>
 
 #include "tool.h"
 
@@ -46,6 +51,9 @@ public:
     ~Link();
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
+
+    // Asked while Recover() waits; true ends the wait (Recover() false).
+    void SetCancelCheck(std::function<bool()> cancelled) { oCancelled = std::move(cancelled); }
 
     // The first open and setup, not retried: a gateway that cannot be
     // reached at the start is a failure the user should see. The result.
@@ -68,6 +76,7 @@ private:
 
     Options oOptions;
     Setup oSetup;
+    std::function<bool()> oCancelled;
     bool bReconnect;
     bool bConfirmData;
     bool bMonitor;
