@@ -13,7 +13,7 @@
 
 namespace tool {
 
-constexpr size_t kMaxLogData = 255;  // the most a gateway frame's length byte says
+constexpr size_t kMaxLogData = 255;  // the most CANWrite sends (its length is one byte)
 
 struct LogFrame {
     int64_t nTimeUs = 0;  // the time stamp, microseconds since 1970

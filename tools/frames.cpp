@@ -28,8 +28,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The gateway's WRITE carries the data length in one byte; a classic bus
-// takes 8, CAN FD 64, and what a gateway does with more is its own affair.
+// CANWrite takes the data length in one byte; a classic bus carries 8, CAN
+// FD 64, and what a gateway does with more is its own affair.
 constexpr size_t kMaxData = kMaxLogData;
 
 struct Frame {
