@@ -18,6 +18,9 @@ void ReceiveInput(const uint8_t* data, size_t size);
 void ConfirmationInput(const uint8_t* data, size_t size);
 // A time value's text read in one of the twelve layouts (or an invalid one).
 void TimeTextInput(const uint8_t* data, size_t size);
+// Lines of a candump log read as `tessara-can play` reads them, and what it
+// accepts written back and read again.
+void CandumpLogInput(const uint8_t* data, size_t size);
 
 struct Target {
     const char* sName;  // directory name under fuzz/corpus and fuzz/regressions
@@ -27,6 +30,7 @@ constexpr Target kTargets[] = {
     {"receive", ReceiveInput},
     {"confirmation", ConfirmationInput},
     {"time_text", TimeTextInput},
+    {"candump_log", CandumpLogInput},
 };
 
 // A broken property calls the handler with a description; the default one

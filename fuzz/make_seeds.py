@@ -149,10 +149,30 @@ def time_seeds():
         write("time_text", "layout%d_%02d" % (layout, i), bytes([layout + 1, zone]) + text.encode())
 
 
+def candump_log_seeds():
+    # Lines as tessara-can dump, can-utils and python-can write them, and
+    # the broken ones play reports.
+    logs = {
+        "dump": "(1700000000.123456) tessara0 123#11223344\n"
+                "(1700000000.123470) tessara0 1ABCDEF0#R2\n"
+                "(1700000000.123480) tessara1 321##0" + "AB" * 12 + "\n",
+        "canutils": "(1700000000.000001) can0 7FF#\n(1700000000.000002) vcan1 00000001#R\n",
+        "python_can": "(1700000000.100000) can0 123#DEADBEEF R\n"
+                      "(1700000000.200000) can0 123#00 T\r\n",
+        "comments": "# recorded\n\n   \n#(1.0) can0 123#11\n(1.0) can0 123#11\n",
+        "broken": "garbage\n(1.) can0 123#11\n(1.0) can0 20000080#00\n(1.0) can0 123#1\n"
+                  "(1.0) can0 123#R9\n(1.0) can0 123##\n(99999999999999.0) can0 123#\n",
+        "long": "(1.5) can0 123##0" + "00" * 255 + "\n",
+    }
+    for name, text in logs.items():
+        write("candump_log", name, text.encode())
+
+
 def main():
     receive_seeds()
     confirmation_seeds()
     time_seeds()
+    candump_log_seeds()
     return 0
 
 

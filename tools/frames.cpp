@@ -9,6 +9,9 @@
 #include <mutex>
 #include <thread>
 
+#include "candump_log.h"
+#include "receiver.h"
+#include "reconnect.h"
 #include "tool.h"
 
 #if defined(_WIN32)
@@ -25,7 +28,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kMaxData = 64;  // what a gateway frame carries
+// CANWrite takes the data length in one byte; a classic bus carries 8, CAN
+// FD 64, and what a gateway does with more is its own affair.
+constexpr size_t kMaxData = kMaxLogData;
 
 struct Frame {
     uint32_t nId = 0;
@@ -75,7 +80,7 @@ bool ParseFrame(const std::string& text, Frame* out, std::string* error) {
         i += 2;
     }
     if (out->oData.size() > kMaxData) {
-        *error = "'" + text + "': more than 64 data bytes";
+        *error = "'" + text + "': more than 255 data bytes";
         return false;
     }
     return true;
@@ -84,38 +89,21 @@ bool ParseFrame(const std::string& text, Frame* out, std::string* error) {
 // One candump log line, newline included.
 std::string DumpLine(long long seconds, long micros, int canPort, int id, int flags,
                      const char* data, int length) {
-    static const char kHex[] = "0123456789ABCDEF";
-    const bool extended = (flags & kFlagExtended) != 0;
-    char head[64];
-    std::snprintf(head, sizeof head, "(%010lld.%06ld) tessara%d ", seconds, micros, canPort);
-    std::string line = head;
-    line +=
-        FormatCanId(static_cast<uint32_t>(id) & (extended ? 0x1FFFFFFFu : 0xFFFFFFFFu), extended);
-    line += '#';
-    if ((flags & kFlagRemote) != 0) {
-        line += 'R';
-        if (length > 0 && length <= 8) line += static_cast<char>('0' + length);
+    LogFrame f;
+    f.nTimeUs = seconds * 1000000 + micros;
+    f.sInterface = "tessara" + std::to_string(canPort);
+    f.bExtended = (flags & kFlagExtended) != 0;
+    f.nId = static_cast<uint32_t>(id) & (f.bExtended ? 0x1FFFFFFFu : 0xFFFFFFFFu);
+    f.bRemote = (flags & kFlagRemote) != 0;
+    if (f.bRemote) {
+        f.nRemoteLength = length <= 8 ? length : 0;
     } else {
-        if (length > 8) line += "#0";  // longer than a classic frame: CAN FD notation
-        for (int i = 0; i < length; ++i) {
-            const unsigned char b = static_cast<unsigned char>(data[i]);
-            line += kHex[b >> 4];
-            line += kHex[b & 15];
-        }
+        f.oData.assign(data, data + length);
     }
-    line += '\n';
-    return line;
+    return FormatCandumpLine(f) + '\n';
 }
 
 // ---- dump
-
-struct IdFilter {
-    CanId oId;
-    uint32_t nMask = 0;
-    bool Pass(uint32_t id, bool extended) const {
-        return extended == oId.bExtended && ((id ^ oId.nId) & nMask) == 0;
-    }
-};
 
 // Shared with the callback, which runs on the library's receive thread. It
 // lives for the whole process, since a late callback may still look at it.
@@ -144,11 +132,7 @@ void TESSARA_CALLBACK OnDumpFrame(int id, const char* data, int length, int flag
     }
     const bool extended = (flags & kFlagExtended) != 0;
     std::lock_guard<std::mutex> lock(gDump.oMutex);
-    if (!gDump.oFilters.empty() &&
-        std::none_of(gDump.oFilters.begin(), gDump.oFilters.end(), [&](const IdFilter& f) {
-            return f.Pass(static_cast<uint32_t>(id), extended);
-        }))
-        return;
+    if (!PassesFilters(gDump.oFilters, static_cast<uint32_t>(id), extended)) return;
     if (gDump.nLimit != 0 && gDump.nPrinted >= gDump.nLimit) return;
     const std::string line = DumpLine(s, us, gDump.nCanPort, id, flags, data, length);
     std::fwrite(line.data(), 1, line.size(), stdout);
@@ -164,7 +148,9 @@ int RunSend(const Options& options) {
     std::vector<std::string> args = options.oArgs;
     std::map<std::string, std::string> opts;
     std::string error;
-    if (!TakeOptions(&args, {"--confirm"}, {"--count", "--rate"}, &opts, &error))
+    LinkOptions linkOptions;
+    if (!TakeLinkOptions(&args, &linkOptions, &error) ||
+        !TakeOptions(&args, {"--confirm"}, {"--count", "--rate"}, &opts, &error))
         return UsageError("send: " + error);
     if (args.empty()) return UsageError("send needs at least one frame ID#DATA");
     std::vector<Frame> frames(args.size());
@@ -182,8 +168,10 @@ int RunSend(const Options& options) {
             return UsageError("send: --rate needs frames per second above 0");
     }
 
-    Device device;
-    int rc = device.Open(options, opts.count("--confirm") != 0);
+    Link link(
+        options, [&](int handle) { return ApplyBitRate(handle, linkOptions.nBitRate); },
+        linkOptions.bReconnect, opts.count("--confirm") != 0);
+    int rc = link.Open();
     if (rc != 0) return Fail("open", rc);
     CatchStopSignals();
     const bool live = TESSARA_ISATTY(stderr) != 0;
@@ -200,8 +188,12 @@ int RunSend(const Options& options) {
                     start + std::chrono::duration_cast<Clock::duration>(
                                 std::chrono::duration<double>(static_cast<double>(sent) / rate)));
             }
-            rc = CANWrite(device.Handle(), static_cast<int>(f.nId), f.oData.data(),
+            rc = CANWrite(link.Handle(), static_cast<int>(f.nId), f.oData.data(),
                           static_cast<int>(f.oData.size()), f.nFlags);
+            // After a reconnect the frame that found the link gone goes again.
+            if (rc != 0 && link.IsLoss(rc) && link.Recover())
+                rc = CANWrite(link.Handle(), static_cast<int>(f.nId), f.oData.data(),
+                              static_cast<int>(f.oData.size()), f.nFlags);
             if (rc != 0) break;
             ++sent;
             const Clock::time_point now = Clock::now();
@@ -236,34 +228,15 @@ int RunDump(const Options& options) {
     std::vector<std::string> args = options.oArgs;
     std::map<std::string, std::string> opts;
     std::string error;
-    std::vector<std::string> filters;
-    // --filter may be given several times: take them out first.
-    for (size_t i = 0; i < args.size();) {
-        if (args[i] == "--filter" && i + 1 < args.size()) {
-            filters.push_back(args[i + 1]);
-            args.erase(args.begin() + static_cast<long>(i),
-                       args.begin() + static_cast<long>(i) + 2);
-        } else {
-            ++i;
-        }
-    }
-    if (!TakeOptions(&args, {}, {"--count"}, &opts, &error)) return UsageError("dump: " + error);
+    std::vector<IdFilter> parsed;
+    LinkOptions linkOptions;
+    if (!TakeFilters(&args, &parsed, &error) || !TakeLinkOptions(&args, &linkOptions, &error) ||
+        !TakeOptions(&args, {}, {"--count"}, &opts, &error))
+        return UsageError("dump: " + error);
     if (!args.empty()) return UsageError("dump takes no arguments but options");
     long long count = 0;
     if (opts.count("--count") != 0 && !ParseInt(opts["--count"], 1, 1LL << 40, &count))
         return UsageError("dump: --count needs a number above 0");
-    std::vector<IdFilter> parsed;
-    for (const std::string& f : filters) {
-        const size_t colon = f.find(':');
-        IdFilter filter;
-        unsigned long long mask = 0;
-        if (colon == std::string::npos || !ParseCanId(f.substr(0, colon), &filter.oId) ||
-            !ParseHex(f.substr(colon + 1), 0x1FFFFFFF, &mask))
-            return UsageError("dump: --filter '" + f +
-                              "' is not ID:MASK (ID 3 hex digits standard, 8 extended)");
-        filter.nMask = static_cast<uint32_t>(mask);
-        parsed.push_back(filter);
-    }
 
     {
         std::lock_guard<std::mutex> lock(gDump.oMutex);
@@ -273,18 +246,23 @@ int RunDump(const Options& options) {
         gDump.nPrinted = 0;
         gDump.oLastFrame = Clock::now();
     }
-    Device device;
-    int rc = device.Open(options);
+    Link link(
+        options,
+        [&](int handle) {
+            const int rc = ApplyBitRate(handle, linkOptions.nBitRate);
+            return rc != 0 ? rc : CANSetCallbackEx(handle, OnDumpFrame);
+        },
+        linkOptions.bReconnect);
+    const int rc = link.Open();
     if (rc != 0) return Fail("open", rc);
     CatchStopSignals();
-    rc = CANSetCallbackEx(device.Handle(), OnDumpFrame);
-    if (rc != 0) return Fail("dump", rc);
     std::fprintf(stderr, "tessara-can: dumping CAN port %d of %s (Ctrl-C ends)\n", options.nPort,
                  options.sHost.c_str());
     std::fflush(stderr);
 
     const auto idle = std::chrono::milliseconds(options.nTimeoutMs);
     int exitCode = kExitOk;
+    int reconnections = 0;
     std::unique_lock<std::mutex> lock(gDump.oMutex);
     for (;;) {
         if (count != 0 && gDump.nPrinted >= count) break;
@@ -298,11 +276,18 @@ int RunDump(const Options& options) {
             break;
         }
         lock.unlock();
-        const int state = CANDeviceConnectState(device.Handle());
+        // The output stays the same across a reconnect: only the handle changes.
+        const bool alive = link.Alive() || link.Recover();
         lock.lock();
-        if (state != 3) {
-            exitCode = Fail("dump: the link is lost", 0x30000);
+        if (!alive) {
+            // Ctrl-C in a gap ends the dump as it would have without one.
+            if (!StopRequested()) exitCode = Fail("dump: the link is lost", 0x30000);
             break;
+        }
+        // The gap is not idle time of the bus.
+        if (link.Reconnections() != reconnections) {
+            reconnections = link.Reconnections();
+            gDump.oLastFrame = Clock::now();
         }
         // Signals and the link are looked at every 100 ms.
         auto wait = std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(100));
@@ -310,7 +295,7 @@ int RunDump(const Options& options) {
         gDump.oCond.wait_for(lock, wait);
     }
     lock.unlock();
-    CANSetCallbackEx(device.Handle(), nullptr);
+    CANSetCallbackEx(link.Handle(), nullptr);
     return exitCode;
 }
 

@@ -39,11 +39,25 @@ const Command kCommands[] = {
      "send ID#DATA ... [--count N] [--rate R] [--confirm]\n"
      "                             write frames (cansend syntax: 123#DEADBEEF, 1234ABCD#00.11,\n"
      "                             123#R remote); N rounds (0: until Ctrl-C), R frames/s;\n"
-     "                             --confirm: the gateway confirms every frame"},
+     "                             --confirm: the gateway confirms every frame; up to 255\n"
+     "                             data bytes (123#00112233445566778899)"},
     {"dump", tool::RunDump,
      "dump [--count N] [--filter ID:MASK]... [--timeout MS]\n"
      "                             print received frames in candump's log format; --timeout\n"
      "                             also ends the dump after MS without a frame"},
+    {"sniff", tool::RunSniff,
+     "sniff [--filter ID:MASK]... [--once SECONDS] [--forget SECONDS]\n"
+     "                             live table of the bus, one row per identifier (keys: q quit,\n"
+     "                             p pause, c clear); without a terminal or with --once, one\n"
+     "                             plain table; rows silent for --forget (10 s) are dropped"},
+    {"busload", tool::RunBusload,
+     "busload [--interval MS] [--count N] [--filter ID:MASK]...\n"
+     "                             frames/s and load in % of the port's bit rate per interval\n"
+     "                             (1000 ms), stuff bits worst case (typical in brackets)"},
+    {"play", tool::RunPlay,
+     "play FILE [--speed X] [--loop N] [--no-timing] [--map NAME=PORT]...\n"
+     "                             send a candump log at its timing (X times faster; N times,\n"
+     "                             0: for ever; as fast as possible); --map: interface to port"},
     {"io", tool::RunIo,
      "io read                    digital and analog inputs and outputs\n"
      "  io write digital BITS      set the digital outputs\n"
@@ -83,15 +97,26 @@ void PrintUsage(FILE* to) {
                  "  --port P       CAN port 0-99 (0); TCP port 5001 + 100 * P\n"
                  "  --timeout MS   time the library waits for the gateway (2000)\n"
                  "  --udp          talk to the gateway over UDP\n"
-                 "  -h, --help     this text\n"
-                 "\n"
-                 "Commands:\n");
+                 "  -h, --help     this text
+"
+                 "
+"
+                 "Options of send, dump, sniff, busload and play:
+"
+                 "  --reconnect    reopen a lost link with back-off and go on
+"
+                 "  --bitrate N    set the port's bit rate first (again after a reconnect)
+"
+                 "
+"
+                 "Commands:
+");
     for (const Command& c : kCommands) std::fprintf(to, "  %s\n", c.sUsage);
     std::fprintf(to,
                  "\n"
                  "Frames:\n"
                  "  ID#DATA with ID in 3 hex digits (standard) or 8 (extended), DATA as hex byte\n"
-                 "  pairs, optionally separated by dots, up to 64 bytes; ID#R is a remote frame.\n"
+                 "  pairs, optionally separated by dots, up to 255 bytes; ID#R is a remote frame.\n"
                  "  dump prints (seconds.microseconds) tessaraN ID#DATA, N being the CAN port.\n"
                  "\n"
                  "Exit status:\n"

@@ -97,6 +97,9 @@ int RunCanopen(const Options& options);
 int RunNmt(const Options& options);
 int RunSdo(const Options& options);
 int RunDemo(const Options& options);
+int RunSniff(const Options& options);
+int RunBusload(const Options& options);
+int RunPlay(const Options& options);
 
 // Prints "step ... message" lines and counts failures (the demo).
 class Steps {

@@ -22,6 +22,12 @@ means CAN port 0). Options besides python-can's own:
                           map onto it exactly (default True); the filter is the
                           CAN port's, shared by every connection of the port,
                           and the bus puts back the table it found on shutdown
+    reconnect             a lost link is reopened in the background with
+                          back-off (0.1 s doubling to 3 s) and gets the port
+                          settings, callback and filters back; recv() waits
+                          across the gap, send() in the gap raises
+                          CanOperationError at once, `state` is ERROR and
+                          `gap` the seconds since the loss (default False)
 
 The gateway's frames have no DLC field of their own: a remote frame is
 written with DLC zero bytes, and a received one has its byte count as DLC.
@@ -46,6 +52,9 @@ log = logging.getLogger("can.tessara")
 _POLL_MIN = 0.001   # queue mode: first pause after an empty poll
 _POLL_MAX = 0.02    # queue mode: longest pause between polls
 _LINK_CHECK = 0.5   # callback mode: how often a waiting recv() looks at the link
+_WATCH = 0.1        # reconnect: how often the link is looked at
+_BACKOFF_FIRST = 0.1
+_BACKOFF_LONGEST = 3.0
 
 
 def parse_channel(channel):
@@ -99,7 +108,7 @@ class TessaraBus(BusABC):
                  receive_own_messages=False, confirm=False, listen_only=None, termination=None,
                  high_speed=None, gateway_timestamps=None, receive="callback",
                  queue_size=1000, buffer_size=100000, gateway_filters=True, library=None,
-                 **kwargs):
+                 reconnect=False, **kwargs):
         if receive not in ("callback", "queue"):
             raise ValueError('receive must be "callback" or "queue"')
         self.host, self.can_port = parse_channel(channel)
@@ -117,11 +126,17 @@ class TessaraBus(BusABC):
         self._shut_down = False
         self.dropped = 0  # frames lost to a full buffer
         self._device = None
+        self._reconnect = _bool(reconnect)
+        self._down_since = None  # monotonic time of the loss while the link is down
+        self.last_gap = None     # seconds the last gap lasted
+        self.reconnections = 0
+        self._stop_watch = threading.Event()
+        self._watcher = None
         try:
             timeout = 2.0 if timeout is None else float(timeout)
-            self._device = _device.Device(self.host, self.can_port, timeout, transport,
-                                          confirm_data=_bool(confirm),
-                                          monitor=_bool(receive_own_messages), library=library)
+            self._open_options = dict(host=self.host, can_port=self.can_port, timeout=timeout,
+                                      transport=transport, confirm_data=_bool(confirm),
+                                      monitor=_bool(receive_own_messages), library=library)
             changes = {}
             if bitrate is not None:
                 changes["bitrate"] = int(bitrate)
@@ -134,12 +149,9 @@ class TessaraBus(BusABC):
                 changes["high_speed"] = _bool(high_speed)
             if gateway_timestamps is not None:
                 changes["timestamps"] = _bool(gateway_timestamps)
-            if changes:
-                self._device.update_globals(**changes)
-            if receive == "callback":
-                self._device.set_frame_callback(self._on_frame)
-            else:
-                self._device.set_queue_size(int(queue_size))
+            self._changes = changes
+            self._queue_size = int(queue_size)
+            self._device = self._connect()
         except TessaraError as error:
             self._close_device()
             raise CanInitializationError(error.message, error.code) from error
@@ -152,6 +164,77 @@ class TessaraBus(BusABC):
         except Exception:
             self._close_device()
             raise
+        if self._reconnect:
+            self._watcher = threading.Thread(target=self._watch, name="tessara-reconnect",
+                                             daemon=True)
+            self._watcher.start()
+
+    def _connect(self):
+        """A new device with everything the bus configures on it but the
+        filters."""
+        device = _device.Device(**self._open_options)
+        try:
+            if self._changes:
+                device.update_globals(**self._changes)
+            if self._receive == "callback":
+                device.set_frame_callback(self._on_frame)
+            else:
+                device.set_queue_size(self._queue_size)
+        except Exception:
+            device.close()
+            raise
+        return device
+
+    # ---- reconnecting
+
+    def _watch(self):
+        # The background thread of reconnect=True: sees the loss through the
+        # library's connect state, then reopens with back-off.
+        while not self._stop_watch.wait(_WATCH):
+            device = self._device
+            if device is None or device.connected:
+                continue
+            lost = time.monotonic()
+            with self._ready:
+                self._down_since = lost
+            log.warning("link to %s CAN port %d lost; reconnecting", self.host, self.can_port)
+            with self._ready:
+                self._device = None
+            try:
+                device.close()
+            except TessaraError:
+                pass
+            delay = _BACKOFF_FIRST
+            while not self._stop_watch.wait(delay):
+                try:
+                    fresh = self._connect()
+                except TessaraError:
+                    delay = min(delay * 2, _BACKOFF_LONGEST)
+                    continue
+                with self._ready:
+                    if self._shut_down:
+                        fresh.close()
+                        return
+                    self._device = fresh
+                # The port may have restarted with an empty table: the one
+                # found now is what shutdown puts back.
+                self._saved_filter = None
+                self._apply_filters(self.filters)
+                gap = time.monotonic() - lost
+                with self._ready:
+                    self.last_gap = gap
+                    self.reconnections += 1
+                    self._down_since = None
+                    self._ready.notify_all()
+                log.warning("link to %s CAN port %d back after %.3f s", self.host, self.can_port,
+                            gap)
+                break
+
+    @property
+    def gap(self):
+        """Seconds since the link was lost while it is down, else None."""
+        since = self._down_since
+        return None if since is None else time.monotonic() - since
 
     @property
     def device(self):
@@ -186,11 +269,21 @@ class TessaraBus(BusABC):
 
     def _open_device(self):
         device = self._device
-        if self._shut_down or device is None:
+        if self._shut_down:
+            raise CanOperationError("the bus is shut down")
+        if device is None or self._down_since is not None:
+            if self._reconnect and not self._shut_down:
+                raise CanOperationError("the link to the gateway at %s is down, reconnecting "
+                                        "for %.1f s" % (self.host, self.gap or 0.0))
             raise CanOperationError("the bus is shut down")
         return device
 
+    def _link_down(self):
+        return self._reconnect and (self._device is None or self._down_since is not None)
+
     def _check_link(self):
+        if self._reconnect:
+            return  # the watcher brings it back; a waiting recv() waits on
         if self._open_device().connect_state() != _device.STATE_CONNECTED:
             raise CanOperationError("the connection to the gateway at %s is lost" % self.host)
 
@@ -223,13 +316,19 @@ class TessaraBus(BusABC):
         deadline = None if timeout is None else time.monotonic() + timeout
         pause = _POLL_MIN
         while True:
-            device = self._open_device()
-            try:
-                frame, _ = device.get_message()
-            except TessaraError as error:
-                raise CanOperationError(error.message, error.code) from error
-            except ValueError as error:  # closed by a concurrent shutdown
-                raise CanOperationError(str(error)) from error
+            frame = None
+            if not self._link_down():
+                device = self._open_device()
+                try:
+                    frame, _ = device.get_message()
+                except TessaraError as error:
+                    if not self._link_down():
+                        raise CanOperationError(error.message, error.code) from error
+                except ValueError as error:  # closed by a concurrent shutdown or reconnect
+                    if not self._link_down() or self._shut_down:
+                        raise CanOperationError(str(error)) from error
+            elif self._shut_down:
+                raise CanOperationError("the bus is shut down")
             if frame is not None:
                 return self._message(frame), False
             now = time.monotonic()
@@ -262,6 +361,8 @@ class TessaraBus(BusABC):
     # ---- filters
 
     def _apply_filters(self, filters):
+        if self._device is None:
+            return  # in a gap: the watcher puts the filters on the new link
         entries = gateway_filter_entries(filters) if self._gateway_filters else None
         with self._ready:
             self._generation += 1
@@ -290,7 +391,15 @@ class TessaraBus(BusABC):
 
     @property
     def state(self):
-        mode = self._device.get_globals().mode
+        if self._link_down():
+            return BusState.ERROR
+        try:
+            mode = self._open_device().get_globals().mode
+        except TessaraError:
+            # Lost a moment before the watcher looks: the gap has begun.
+            if self._reconnect:
+                return BusState.ERROR
+            raise
         if mode == _device.MODE_NORMAL:
             return BusState.ACTIVE
         if mode == _device.MODE_LISTEN_ONLY:
@@ -316,6 +425,9 @@ class TessaraBus(BusABC):
         if self._shut_down:
             return
         self._shut_down = True
+        self._stop_watch.set()
+        if self._watcher is not None and self._watcher is not threading.current_thread():
+            self._watcher.join()
         try:
             super().shutdown()
         finally:
