@@ -97,20 +97,13 @@ void PrintUsage(FILE* to) {
                  "  --port P       CAN port 0-99 (0); TCP port 5001 + 100 * P\n"
                  "  --timeout MS   time the library waits for the gateway (2000)\n"
                  "  --udp          talk to the gateway over UDP\n"
-                 "  -h, --help     this text
-"
-                 "
-"
-                 "Options of send, dump, sniff, busload and play:
-"
-                 "  --reconnect    reopen a lost link with back-off and go on
-"
-                 "  --bitrate N    set the port's bit rate first (again after a reconnect)
-"
-                 "
-"
-                 "Commands:
-");
+                 "  -h, --help     this text\n"
+                 "\n"
+                 "Options of send, dump, sniff, busload and play:\n"
+                 "  --reconnect    reopen a lost link with back-off and go on\n"
+                 "  --bitrate N    set the port's bit rate first (again after a reconnect)\n"
+                 "\n"
+                 "Commands:\n");
     for (const Command& c : kCommands) std::fprintf(to, "  %s\n", c.sUsage);
     std::fprintf(to,
                  "\n"
