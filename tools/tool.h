@@ -97,6 +97,7 @@ int RunCanopen(const Options& options);
 int RunNmt(const Options& options);
 int RunSdo(const Options& options);
 int RunDemo(const Options& options);
+int RunSocketcand(const Options& options);  // POSIX builds
 
 // Prints "step ... message" lines and counts failures (the demo).
 class Steps {
