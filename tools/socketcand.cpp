@@ -3,6 +3,8 @@
 // a bus gets a gateway link of its own. One thread runs a poll loop over the
 // listening sockets, the clients and a wake-up pipe; the library's receive
 // threads only append frames to a bounded per-link queue and wake the loop.
+// Opening a link (and the bus settings, which open one) waits for the
+// gateway, so it runs on a thread of its own while the loop serves the rest.
 // POSIX sockets; the Windows builds leave this file out. Tool layer.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -18,9 +20,11 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "socketcand_protocol.h"
 #include "tool.h"
@@ -309,7 +313,10 @@ struct Client {
     std::string sPeer;
     scd::Splitter oSplitter;
     Mode eMode = Mode::kNoBus;
-    std::unique_ptr<GatewayLink> pLink;
+    std::shared_ptr<GatewayLink> pLink;
+    // While a gateway request runs aside, the client's further messages wait.
+    bool bBusy = false;
+    std::deque<scd::Splitter::Piece> oWaiting;
     std::string sOut;
     size_t nOutAt = 0;  // sOut[nOutAt..] is still to be sent
     uint64_t nProgressUs = 0;
@@ -330,6 +337,7 @@ class Server {
 public:
     explicit Server(const Config& config) : oConfig(config) {}
     ~Server() {
+        for (auto& w : oWorkers) w.second.join();
         oClients.clear();
         for (int& fd : oListeners) CloseFd(&fd);
         CloseFd(&nWakeRead);
@@ -344,6 +352,11 @@ private:
     bool StartBeacon();
     void Accept(int listener);
     void ReadFrom(Client& c);
+    void Process(Client& c);
+    // Runs `work` on a thread of its own; `finish` then runs on the loop with
+    // its result, if the client is still there.
+    void RunAside(Client& c, std::function<int()> work, std::function<void(Client&, int)> finish);
+    void FinishAside();
     void Handle(Client& c, const std::string& body);
     void HandleBusSetting(Client& c, const scd::Command& cmd);
     void Deliver(Client& c, const Received& r, uint64_t now);
@@ -370,6 +383,17 @@ private:
     unsigned nNextNumber = 1;
     std::vector<std::unique_ptr<Client>> oClients;
     std::deque<Received> oBatch;
+
+    struct Done {
+        unsigned nWork;
+        unsigned nClient;
+        int nResult;
+        std::function<void(Client&, int)> fFinish;
+    };
+    std::mutex oDoneMutex;
+    std::vector<Done> oDone;  // guarded by oDoneMutex
+    std::map<unsigned, std::thread> oWorkers;
+    unsigned nNextWork = 1;
 };
 
 const BusConfig* Server::FindBus(const std::string& name) const {
@@ -489,8 +513,14 @@ void Server::ReadFrom(Client& c) {
     }
     std::vector<scd::Splitter::Piece> pieces;
     c.oSplitter.Feed(buffer, static_cast<size_t>(got), &pieces);
-    for (const scd::Splitter::Piece& p : pieces) {
-        if (c.bClosing || c.bDead) break;
+    for (scd::Splitter::Piece& p : pieces) c.oWaiting.push_back(std::move(p));
+    Process(c);
+}
+
+void Server::Process(Client& c) {
+    while (!c.oWaiting.empty() && !c.bBusy && !c.bClosing && !c.bDead) {
+        const scd::Splitter::Piece p = std::move(c.oWaiting.front());
+        c.oWaiting.pop_front();
         switch (p.eKind) {
             case scd::Splitter::Kind::kMessage:
                 Handle(c, p.sText);
@@ -502,6 +532,44 @@ void Server::ReadFrom(Client& c) {
                 Fail(c, "message longer than " + std::to_string(scd::kMaxMessage) + " bytes");
                 CloseAfterFlush(c, "sent an over-long message: disconnected", NowUs());
                 break;
+        }
+    }
+}
+
+void Server::RunAside(Client& c, std::function<int()> work,
+                      std::function<void(Client&, int)> finish) {
+    c.bBusy = true;
+    const unsigned id = nNextWork++;
+    const unsigned client = c.nNumber;
+    oWorkers[id] = std::thread(
+        [this, id, client, work = std::move(work), finish = std::move(finish)]() mutable {
+            const int rc = work();
+            {
+                std::lock_guard<std::mutex> lock(oDoneMutex);
+                oDone.push_back(Done{id, client, rc, std::move(finish)});
+            }
+            const char one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(nWakeWrite, &one, 1);
+        });
+}
+
+void Server::FinishAside() {
+    std::vector<Done> done;
+    {
+        std::lock_guard<std::mutex> lock(oDoneMutex);
+        done.swap(oDone);
+    }
+    for (Done& d : done) {
+        const auto worker = oWorkers.find(d.nWork);
+        if (worker != oWorkers.end()) {
+            worker->second.join();
+            oWorkers.erase(worker);
+        }
+        for (auto& cp : oClients) {
+            if (cp->nNumber != d.nClient || cp->bDead) continue;
+            cp->bBusy = false;
+            if (!cp->bClosing) d.fFinish(*cp, d.nResult);
+            Process(*cp);
         }
     }
 }
@@ -523,27 +591,44 @@ void Server::HandleBusSetting(Client& c, const scd::Command& cmd) {
         return Fail(c, "loopback and three samples are not supported");
     // The port's present settings are read first, so that only what was
     // asked for changes. The gateway picks its own bit timing for a rate.
-    int handle = -1;
-    int rc = CANOpenDeviceEx(&handle, 0, 0, bus->nCanPort, bus->sHost.c_str(), oConfig.nTimeoutMs,
-                             oConfig.bUdp ? 2 : 1);
-    int bitrate = 0, termination = 0, highSpeed = 0, timestamps = 0;
-    unsigned char mode = 0;
-    if (rc == 0) rc = CANGetGlobals(handle, &bitrate, &mode, &termination, &highSpeed, &timestamps);
-    if (rc == 0) {
-        if (cmd.eVerb == Verb::kBusBitrate) bitrate = static_cast<int>(cmd.nBitrate);
-        if (cmd.eVerb == Verb::kBusControl) mode = cmd.bListenOnly ? 1 : 0;
-        rc = CANSetGlobals(handle, bitrate, mode, termination, highSpeed, timestamps);
-    }
-    if (handle >= 0) CANCloseDevice(handle);
-    if (rc != 0) {
-        Log(c.Name() + " error: " + cmd.sBus + " " + cmd.sWord + ": " + Message(rc));
-        return Fail(c, cmd.sBus + " " + cmd.sWord + ": " + Message(rc));
-    }
-    Log(c.Name() + " set " + cmd.sBus +
-        (cmd.eVerb == Verb::kBusBitrate
-             ? " bit rate " + std::to_string(bitrate)
-             : std::string(" mode ") + (mode == 1 ? "listen-only" : "normal")));
-    scd::AppendOk(&c.sOut);
+    struct Settings {
+        int nBitrate = 0, nTermination = 0, nHighSpeed = 0, nTimestamps = 0;
+        unsigned char nMode = 0;
+    };
+    auto settings = std::make_shared<Settings>();
+    const BusConfig where = *bus;
+    const int timeoutMs = oConfig.nTimeoutMs;
+    const int transport = oConfig.bUdp ? 2 : 1;
+    auto work = [settings, where, timeoutMs, transport, cmd] {
+        Settings& v = *settings;
+        int handle = -1;
+        int rc = CANOpenDeviceEx(&handle, 0, 0, where.nCanPort, where.sHost.c_str(), timeoutMs,
+                                 transport);
+        if (rc == 0)
+            rc = CANGetGlobals(handle, &v.nBitrate, &v.nMode, &v.nTermination, &v.nHighSpeed,
+                               &v.nTimestamps);
+        if (rc == 0) {
+            if (cmd.eVerb == Verb::kBusBitrate) v.nBitrate = static_cast<int>(cmd.nBitrate);
+            if (cmd.eVerb == Verb::kBusControl) v.nMode = cmd.bListenOnly ? 1 : 0;
+            rc = CANSetGlobals(handle, v.nBitrate, v.nMode, v.nTermination, v.nHighSpeed,
+                               v.nTimestamps);
+        }
+        if (handle >= 0) CANCloseDevice(handle);
+        return rc;
+    };
+    auto finish = [this, settings, cmd](Client& client, int rc) {
+        const std::string what = cmd.sBus + " " + cmd.sWord;
+        if (rc != 0) {
+            Log(client.Name() + " error: " + what + ": " + Message(rc));
+            return Fail(client, what + ": " + Message(rc));
+        }
+        Log(client.Name() + " set " + cmd.sBus +
+            (cmd.eVerb == Verb::kBusBitrate
+                 ? " bit rate " + std::to_string(settings->nBitrate)
+                 : std::string(" mode ") + (settings->nMode == 1 ? "listen-only" : "normal")));
+        scd::AppendOk(&client.sOut);
+    };
+    RunAside(c, work, finish);
 }
 
 void Server::Handle(Client& c, const std::string& body) {
@@ -566,17 +651,21 @@ void Server::Handle(Client& c, const std::string& body) {
                 Log(c.Name() + " error: no such bus " + cmd.sBus);
                 return Fail(c, "no such bus " + cmd.sBus);
             }
-            auto link = std::make_unique<GatewayLink>(*bus, oConfig, nWakeWrite);
-            const int rc = link->Open();
-            if (rc != 0) {
-                Log(c.Name() + " error: cannot open " + bus->sName + ": " + Message(rc));
-                return Fail(c, "cannot open " + bus->sName + ": " + Message(rc));
-            }
-            c.pLink = std::move(link);
-            c.eMode = Mode::kBcm;
-            Log(c.Name() + " opened " + bus->sName + " (" + bus->sHost + ", CAN port " +
-                std::to_string(bus->nCanPort) + ")");
-            return scd::AppendOk(&c.sOut);
+            auto link = std::make_shared<GatewayLink>(*bus, oConfig, nWakeWrite);
+            auto finish = [this, link](Client& client, int rc) {
+                const BusConfig& b = link->Bus();
+                if (rc != 0) {
+                    Log(client.Name() + " error: cannot open " + b.sName + ": " + Message(rc));
+                    return Fail(client, "cannot open " + b.sName + ": " + Message(rc));
+                }
+                client.pLink = link;
+                client.eMode = Mode::kBcm;
+                Log(client.Name() + " opened " + b.sName + " (" + b.sHost + ", CAN port " +
+                    std::to_string(b.nCanPort) + ")");
+                scd::AppendOk(&client.sOut);
+            };
+            return RunAside(
+                c, [link] { return link->Open(); }, finish);
         }
         case Verb::kEcho:
             return scd::AppendEcho(&c.sOut);
@@ -827,7 +916,9 @@ int Server::Run() {
             short events = 0;
             // A client whose output is over its bound is not read: its
             // commands would only add answers it does not take.
-            if (!cp->bClosing && cp->Pending() < oConfig.nOutLimit) events |= POLLIN;
+            if (!cp->bClosing && !cp->bBusy && cp->oWaiting.empty() &&
+                cp->Pending() < oConfig.nOutLimit)
+                events |= POLLIN;
             if (cp->Pending() > 0) events |= POLLOUT;
             fds.push_back(pollfd{cp->nFd, events, 0});
         }
@@ -842,6 +933,7 @@ int Server::Run() {
             while (::read(nWakeRead, drain, sizeof drain) > 0) {
             }
         }
+        FinishAside();
         for (size_t i = 0; i < clients; ++i) {
             const short revents = fds[first + i].revents;
             Client& c = *oClients[i];
@@ -874,6 +966,10 @@ int Server::Run() {
         if (cp->pLink) cp->pLink->Close();
         ::close(cp->nFd);
     }
+    // Requests running aside end within the gateway time-out.
+    for (auto& w : oWorkers) w.second.join();
+    oWorkers.clear();
+    oDone.clear();
     Log("stopped with " + std::to_string(oClients.size()) + " client" +
         (oClients.size() == 1 ? "" : "s") + " connected");
     oClients.clear();

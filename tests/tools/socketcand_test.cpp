@@ -176,6 +176,10 @@ protected:
                 p->Wait(T(10000));
             }
         }
+        // The sanitizer builds report into the server's log.
+        if (pServer) {
+            EXPECT_EQ(pServer->Err().find("Sanitizer"), std::string::npos) << pServer->Err();
+        }
     }
 
     // tessara-sim on a loopback address of its own, then the server on the
@@ -607,6 +611,39 @@ TEST_F(Socketcand, BadInputIsAnErrorAndTheSessionGoesOn) {
     ASSERT_EQ(CANWrite(h, 0x55, "\x55", 1, 0), 0);
     EXPECT_EQ(ReadFrameText(bystander->Next(T(3000)).value_or(""))->sId, "055");
     EXPECT_TRUE(pServer->WaitForErr("error: no such bus nosuch", T(1000)));
+}
+
+TEST_F(Socketcand, AnOpenWaitingForTheGatewayHoldsUpNoOtherClient) {
+    // A gateway that takes the connection and never answers it.
+    const std::string silent = sim::NextLoopbackAddress();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(5001);
+    ::inet_pton(AF_INET, silent.c_str(), &a.sin_addr);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(fd, 4), 0);
+    Start({}, {"--timeout", "1500", "--bus", "tessara0=@:0", "--bus", "dead=" + silent + ":0"});
+    auto reader = Client();
+    auto waiting = Client("", "");
+    const int h = Handle();
+    const int64_t start = NowMs();
+    waiting->Send("< open dead >< echo >");
+    for (int i = 0; i < 5; ++i) {
+        const char b = static_cast<char>(i);
+        ASSERT_EQ(CANWrite(h, 0x10, &b, 1, 0), 0);
+        ASSERT_TRUE(reader->Next(T(1000))) << i;
+    }
+    reader->Send("< echo >");
+    EXPECT_EQ(reader->Next(T(1000)), "< echo >");
+    EXPECT_FALSE(waiting->Next(1)) << "answered before the gateway time-out";
+    const std::optional<std::string> m = waiting->Next(T(5000));
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->rfind("< error cannot open dead: ", 0), 0u) << *m;
+    EXPECT_GE(NowMs() - start, 1500 - 50);
+    // What the client sent after the open is answered after it.
+    EXPECT_EQ(waiting->Next(T(1000)), "< echo >");
+    ::close(fd);
 }
 
 TEST_F(Socketcand, BusSettingsBeforeOpenReachThePort) {
