@@ -18,6 +18,9 @@ void ReceiveInput(const uint8_t* data, size_t size);
 void ConfirmationInput(const uint8_t* data, size_t size);
 // A time value's text read in one of the twelve layouts (or an invalid one).
 void TimeTextInput(const uint8_t* data, size_t size);
+// A socketcand client's byte stream cut into messages and read as commands,
+// and the server's messages read back.
+void SocketcandInput(const uint8_t* data, size_t size);
 
 struct Target {
     const char* sName;  // directory name under fuzz/corpus and fuzz/regressions
@@ -27,6 +30,7 @@ constexpr Target kTargets[] = {
     {"receive", ReceiveInput},
     {"confirmation", ConfirmationInput},
     {"time_text", TimeTextInput},
+    {"socketcand", SocketcandInput},
 };
 
 // A broken property calls the handler with a description; the default one
