@@ -2,6 +2,7 @@
 // server's messages. Tool layer; no I/O.
 #include "socketcand_protocol.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tool::scd {
@@ -320,7 +321,9 @@ void AppendEcho(std::string* out) {
 
 void AppendError(const std::string& text, std::string* out) {
     *out += "< error ";
-    for (char c : text) {
+    // Every reply stays within what a message may hold, whatever it quotes.
+    const size_t length = std::min(text.size(), kMaxErrorText);
+    for (char c : text.substr(0, length)) {
         const bool printable = c >= 0x20 && c < 0x7F && c != '<' && c != '>';
         *out += printable ? c : '?';
     }

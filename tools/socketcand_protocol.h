@@ -18,6 +18,8 @@ namespace tool::scd {
 constexpr size_t kMaxMessage = 256;
 constexpr size_t kMaxBusName = 16;
 constexpr size_t kMaxClassicData = 8;
+// Longest text of an error reply, which keeps it a message a client accepts.
+constexpr size_t kMaxErrorText = 200;
 
 // Cuts a byte stream into messages. Whitespace between messages is skipped;
 // anything else outside "< >" is reported once per run of such bytes.
@@ -102,7 +104,7 @@ void AppendFrame(uint32_t id, bool extended, bool remote, const uint8_t* data, s
 void AppendOk(std::string* out);
 void AppendEcho(std::string* out);
 // "< error TEXT >", with every byte of TEXT that could end the message or
-// is not printable replaced.
+// is not printable replaced, and TEXT cut at kMaxErrorText.
 void AppendError(const std::string& text, std::string* out);
 void AppendStat(const std::string& bus, uint64_t rxBytes, uint64_t rxPackets, uint64_t txBytes,
                 uint64_t txPackets, std::string* out);
