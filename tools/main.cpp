@@ -61,7 +61,7 @@ const Command kCommands[] = {
     {"version", nullptr, "version                    the library's version text"},
     {"demo", tool::RunDemo,
      "demo                       start a simulated gateway and walk through the library"},
-#if TESSARA_TOOL_SOCKETCAND
+#ifdef TESSARA_TOOL_SOCKETCAND
     {"socketcand", tool::RunSocketcand,
      "socketcand [--listen ADDR:PORT]... [--bus NAME=HOST:CANPORT]... [--max-clients N]\n"
      "             [--beacon] [--beacon-to ADDR:PORT] [--client-buffer BYTES] [--stall-ms MS]\n"
