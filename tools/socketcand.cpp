@@ -328,6 +328,7 @@ struct Client {
     std::map<uint64_t, Subscription> oSubs;
     uint32_t nStatsMs = 0;
     uint64_t nStatsDueUs = 0;
+    unsigned nErrorsLogged = 0;
 
     size_t Pending() const { return sOut.size() - nOutAt; }
     std::string Name() const { return "[" + std::to_string(nNumber) + "] " + sPeer; }
@@ -364,6 +365,13 @@ private:
     void RunTimers(uint64_t now);
     void Flush(Client& c, uint64_t now);
     void Fail(Client& c, const std::string& text) { scd::AppendError(text, &c.sOut); }
+    // A log line per error, up to a bound per client: a client cannot flood the log.
+    void LogError(Client& c, const std::string& text) {
+        constexpr unsigned kMaxErrorLines = 20;
+        if (c.nErrorsLogged < kMaxErrorLines) Log(c.Name() + " error: " + text);
+        if (++c.nErrorsLogged == kMaxErrorLines)
+            Log(c.Name() + ": further errors of this client are not logged");
+    }
     void CloseAfterFlush(Client& c, const std::string& why, uint64_t now);
     void Drop(Client& c, const std::string& why);
     const BusConfig* FindBus(const std::string& name) const;
@@ -619,7 +627,7 @@ void Server::HandleBusSetting(Client& c, const scd::Command& cmd) {
     auto finish = [this, settings, cmd](Client& client, int rc) {
         const std::string what = cmd.sBus + " " + cmd.sWord;
         if (rc != 0) {
-            Log(client.Name() + " error: " + what + ": " + Message(rc));
+            LogError(client, what + ": " + Message(rc));
             return Fail(client, what + ": " + Message(rc));
         }
         Log(client.Name() + " set " + cmd.sBus +
@@ -635,7 +643,7 @@ void Server::Handle(Client& c, const std::string& body) {
     scd::Command cmd;
     std::string error;
     if (!scd::ParseCommand(body, &cmd, &error)) {
-        Log(c.Name() + " error: " + error + ": '" + Printable(body) + "'");
+        LogError(c, error + ": '" + Printable(body) + "'");
         return Fail(c, error);
     }
     const uint64_t now = NowUs();
@@ -648,14 +656,14 @@ void Server::Handle(Client& c, const std::string& body) {
             if (c.eMode != Mode::kNoBus) return Fail(c, "a bus is open already");
             const BusConfig* bus = FindBus(cmd.sBus);
             if (bus == nullptr) {
-                Log(c.Name() + " error: no such bus " + cmd.sBus);
+                LogError(c, "no such bus " + cmd.sBus);
                 return Fail(c, "no such bus " + cmd.sBus);
             }
             auto link = std::make_shared<GatewayLink>(*bus, oConfig, nWakeWrite);
             auto finish = [this, link](Client& client, int rc) {
                 const BusConfig& b = link->Bus();
                 if (rc != 0) {
-                    Log(client.Name() + " error: cannot open " + b.sName + ": " + Message(rc));
+                    LogError(client, "cannot open " + b.sName + ": " + Message(rc));
                     return Fail(client, "cannot open " + b.sName + ": " + Message(rc));
                 }
                 client.pLink = link;

@@ -46,37 +46,6 @@ TEST(SocketcandSplitter, PiecesDoNotDependOnHowTheStreamIsCut) {
     EXPECT_TRUE(half.InMessage());
 }
 
-TEST(SocketcandIds, LengthDecidesTheKindAndTheRange) {
-    struct Case {
-        const char* sText;
-        bool bOk;
-        uint32_t nId;
-        bool bExtended;
-    };
-    const Case cases[] = {
-        {"0", true, 0, false},
-        {"7FF", true, 0x7FF, false},
-        {"7ff", true, 0x7FF, false},
-        {"800", false, 0, false},
-        {"0123", true, 0x123, false},
-        {"00000000", true, 0, true},
-        {"1FFFFFFF", true, 0x1FFFFFFF, true},
-        {"20000000", false, 0, false},
-        {"123456789", false, 0, false},
-        {"", false, 0, false},
-        {"12G", false, 0, false},
-        {"+12", false, 0, false},
-    };
-    for (const Case& c : cases) {
-        uint32_t id = 0xFFFFFFFF;
-        bool extended = false;
-        EXPECT_EQ(ParseId(c.sText, &id, &extended), c.bOk) << c.sText;
-        if (!c.bOk) continue;
-        EXPECT_EQ(id, c.nId) << c.sText;
-        EXPECT_EQ(extended, c.bExtended) << c.sText;
-    }
-}
-
 TEST(SocketcandCommands, ArgumentsAreReadAsTheProtocolWritesThem) {
     Command c;
     std::string error;
