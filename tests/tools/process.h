@@ -107,7 +107,6 @@ public:
         if (nPid > 0) ::kill(nPid, signal);
     }
 
-    pid_t Pid() const { return nPid; }
     const std::string& Out() const { return sOut; }
     const std::string& Err() const { return sErr; }
 
