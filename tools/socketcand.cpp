@@ -363,6 +363,9 @@ private:
     void Deliver(Client& c, const Received& r, uint64_t now);
     void SendFrame(Client& c, const Received& r);
     void RunTimers(uint64_t now);
+    // Sends what the socket takes without waiting.
+    void Send(Client& c, uint64_t now);
+    // Send, then the client's end: closed once flushed, or stuck too long.
     void Flush(Client& c, uint64_t now);
     void Fail(Client& c, const std::string& text) { scd::AppendError(text, &c.sOut); }
     // A log line per error, up to a bound per client: a client cannot flood the log.
@@ -753,6 +756,9 @@ void Server::Handle(Client& c, const std::string& body) {
 }
 
 void Server::SendFrame(Client& c, const Received& r) {
+    // A batch larger than the bound (after the loop was held up) goes to the
+    // socket first; only what the client's socket does not take is dropped.
+    if (c.Pending() >= oConfig.nOutLimit) Send(c, NowUs());
     if (c.Pending() >= oConfig.nOutLimit) {
         ++c.nDroppedFrames;
         return;
@@ -845,9 +851,8 @@ void Server::RunTimers(uint64_t now) {
     }
 }
 
-void Server::Flush(Client& c, uint64_t now) {
-    if (c.bDead) return;
-    while (c.Pending() > 0) {
+void Server::Send(Client& c, uint64_t now) {
+    while (c.Pending() > 0 && !c.bDead) {
         const ssize_t n =
             ::send(c.nFd, c.sOut.data() + c.nOutAt, c.Pending(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
@@ -861,13 +866,20 @@ void Server::Flush(Client& c, uint64_t now) {
     if (c.Pending() == 0) {
         c.sOut.clear();
         c.nOutAt = 0;
+    } else if (c.nOutAt >= 16 * 1024) {
+        c.sOut.erase(0, c.nOutAt);
+        c.nOutAt = 0;
+    }
+}
+
+void Server::Flush(Client& c, uint64_t now) {
+    if (c.bDead) return;
+    Send(c, now);
+    if (c.bDead) return;
+    if (c.Pending() == 0) {
         c.nProgressUs = now;
         if (c.bClosing) c.bDead = true;
         return;
-    }
-    if (c.nOutAt >= 16 * 1024) {
-        c.sOut.erase(0, c.nOutAt);
-        c.nOutAt = 0;
     }
     if (c.bClosing && now >= c.nCloseByUs) {
         c.bDead = true;
