@@ -21,6 +21,9 @@ void TimeTextInput(const uint8_t* data, size_t size);
 // Lines of a candump log read as `tessara-can play` reads them, and what it
 // accepts written back and read again.
 void CandumpLogInput(const uint8_t* data, size_t size);
+// A socketcand client's byte stream cut into messages and read as commands,
+// and the server's messages read back.
+void SocketcandInput(const uint8_t* data, size_t size);
 
 struct Target {
     const char* sName;  // directory name under fuzz/corpus and fuzz/regressions
@@ -31,6 +34,7 @@ constexpr Target kTargets[] = {
     {"confirmation", ConfirmationInput},
     {"time_text", TimeTextInput},
     {"candump_log", CandumpLogInput},
+    {"socketcand", SocketcandInput},
 };
 
 // A broken property calls the handler with a description; the default one

@@ -168,11 +168,38 @@ def candump_log_seeds():
         write("candump_log", name, text.encode())
 
 
+def socketcand_seeds():
+    # Client sessions from the socketcand protocol's examples; the header
+    # byte picks the chunk size of the second cutting.
+    sessions = {
+        "raw_session": "< open can0 >< rawmode >< send 123 0 >< send 1AAAAAAA 2 1 F1 >"
+                       "< sendrtr 123 0 >< sendrtr 1AAAAAAA 2 >< echo >",
+        "bcm_session": "< open can0 >< add 1 0 123 8 11 22 33 44 55 66 77 88 >"
+                       "< add 0 20000 123 4 42 42 42 42 >< update 123 3 11 22 33 >"
+                       "< delete 123 >< filter 0 0 123 1 FF >"
+                       "< filter 1 500000 123 8 FF 00 F8 00 00 00 00 00 >"
+                       "< subscribe 0 0 123 >< unsubscribe 123 >",
+        "control_session": "< open can0 >< controlmode >< statistics 1000 >< statistics 0 >"
+                           "< bcmmode >",
+        "bus_settings": "< can0 B 500000 875 0 0 0 0 1 1 >< can0 C 1 0 0 >< open can0 >",
+        "unsupported": "< muxfilter 0 0 123 2 FF 00 00 00 00 00 00 00 33 FF FF FF FF FF FF FF >"
+                       "< isotpmode >< isotpconf 1F998877 1F998876 C 4 0 0 AA 55 >"
+                       "< sendpdu 00112233445566778899AABBCCDDEEFF >",
+        "python_can": "< open tessara0 >< rawmode >< send 7FF 3 1 a ff >< send 12345 0 >",
+        "bad_input": "junk < send 12G 0 >< send 123 9 >< send 123 2 11 >\r\n<>< a <b >"
+                     "< open abcdefghijklmnopq >< send 123 8",
+        "too_long": "< send " + "1 " * 200 + ">< echo >",
+    }
+    for i, (name, text) in enumerate(sorted(sessions.items())):
+        write("socketcand", name, bytes([i * 9]) + text.encode())
+
+
 def main():
     receive_seeds()
     confirmation_seeds()
     time_seeds()
     candump_log_seeds()
+    socketcand_seeds()
     return 0
 
 

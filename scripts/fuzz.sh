@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(receive confirmation time_text candump_log)
+[ ${#targets[@]} -gt 0 ] || targets=(receive confirmation time_text candump_log socketcand)
 
 scripts/install-deps.sh build fuzz
 
@@ -22,7 +22,7 @@ cmake --build --preset fuzz --target $(printf 'fuzz_%s ' "${targets[@]}")
 
 # Largest input per target: the stream target needs room for telegrams of
 # 65 537 bytes and what surrounds them.
-declare -A max_len=([receive]=200000 [confirmation]=70000 [time_text]=256 [candump_log]=4096)
+declare -A max_len=([receive]=200000 [confirmation]=70000 [time_text]=256 [candump_log]=4096 [socketcand]=4096)
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:symbolize=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 

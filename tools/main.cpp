@@ -80,6 +80,14 @@ const Command kCommands[] = {
     {"version", nullptr, "version                    the library's version text"},
     {"demo", tool::RunDemo,
      "demo                       start a simulated gateway and walk through the library"},
+#ifdef TESSARA_TOOL_SOCKETCAND
+    {"socketcand", tool::RunSocketcand,
+     "socketcand [--listen ADDR:PORT]... [--bus NAME=HOST:CANPORT]... [--max-clients N]\n"
+     "             [--beacon] [--beacon-to ADDR:PORT] [--client-buffer BYTES] [--stall-ms MS]\n"
+     "                             serve gateway ports to socketcand clients (default\n"
+     "                             127.0.0.1:29536, bus tessaraP for --host and --port);\n"
+     "                             no authentication: bind other addresses with care"},
+#endif
 };
 
 // The man page tessara-can(1) is made from this text by help2man: "Usage:"

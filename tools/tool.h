@@ -100,6 +100,7 @@ int RunDemo(const Options& options);
 int RunSniff(const Options& options);
 int RunBusload(const Options& options);
 int RunPlay(const Options& options);
+int RunSocketcand(const Options& options);  // POSIX builds
 
 // Prints "step ... message" lines and counts failures (the demo).
 class Steps {
