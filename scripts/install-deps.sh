@@ -26,6 +26,7 @@ test       python3-can                  the python-can interface and its tests
 test       python3-pytest               the Python tests
 test       python3-pip                  the Python package build
 test       python3-setuptools           the Python package build
+test       tshark                       the Wireshark dissector tests (tshark, dumpcap); debconf answers no to capture privileges
 fuzz       clang-14                     libFuzzer targets
 fuzz       libclang-rt-14-dev           libFuzzer and sanitizer runtimes for clang
 windows    g++-mingw-w64-i686-posix     the 32-bit Windows builds

@@ -205,8 +205,8 @@ tessara.prefs.can = Pref.bool("Hand CAN frames to the CAN dissector", true,
     "Also show every carried CAN frame through Wireshark's CAN dissector, so that "
     .. "its next-level dissectors (Decode As CAN: CANopen and others) apply")
 
-local tcp_stream_f = Field.new("tcp.stream")
-local udp_stream_f = Field.new("udp.stream")
+-- Port type of TCP in Wireshark's packet info.
+local PT_TCP = 2
 
 -- ---------------------------------------------------------------- state
 
@@ -777,9 +777,12 @@ local function dissect_telegram(tvb, pinfo, tree, declared)
     local uid = pinfo.number .. "|" .. key
     local column = short_name(name)
     if summary ~= "" then column = column .. " " .. summary end
-    if not pinfo.visited then
+    -- A telegram can be handed over twice in one pass (TCP retrying after
+    -- reassembly); only its first sight counts.
+    if not pinfo.visited and links[uid] == nil then
         if kind == 0 then
             pending[key] = { frame = pinfo.number, uid = uid, ts = pinfo.rel_ts, text = column }
+            links[uid] = {}
         elseif kind == 1 then
             local r = pending[key]
             if r ~= nil then
@@ -859,15 +862,19 @@ function tessara.dissector(tvb, pinfo, tree)
         from_gateway = in_ports(pinfo.src_port) and not in_ports(pinfo.dst_port)
     end
     current.from_gateway = from_gateway
-    local tcp_stream = tcp_stream_f()
     pinfo.cols.protocol = "TESSARA"
+    -- A conversation is its address and port pair, whichever way a packet
+    -- goes. (tcp.stream would be neater, but a first pass without a tree
+    -- does not fill it in.)
+    local a = tostring(pinfo.src) .. "/" .. pinfo.src_port
+    local b = tostring(pinfo.dst) .. "/" .. pinfo.dst_port
+    if a > b then a, b = b, a end
+    local tcp = pinfo.port_type == PT_TCP
+    current.stream = (tcp and "t " or "u ") .. a .. " " .. b
 
-    if tcp_stream ~= nil then
-        current.stream = "t" .. tostring(tcp_stream.value)
+    if tcp then
         dissect_tcp_pdus(tvb, tree, 2, telegram_length, tcp_pdu, true)
     else
-        local udp_stream = udp_stream_f()
-        current.stream = "u" .. (udp_stream and tostring(udp_stream.value) or "?")
         local offset = 0
         while offset < n do
             local left = n - offset
