@@ -23,6 +23,7 @@ BUILD = os.environ.get("TESSARA_BUILD_DIR", os.path.join(REPO, "build", "default
 SIMULATOR = os.environ.get("TESSARA_SIM") or os.path.join(BUILD, "sim", "tessara-sim")
 LIBRARY = os.environ.get("TESSARA_CAN_LIBRARY") or os.path.join(BUILD, "src",
                                                                  "libTessaraCan.so.1")
+TOOL = os.environ.get("TESSARA_CAN_TOOL") or os.path.join(BUILD, "tools", "tessara-can")
 DISSECTOR = os.path.join(REPO, "tools", "wireshark", "tessara.lua")
 SCALE = float(os.environ.get("TESSARA_TEST_TIMEOUT_SCALE", "1") or 1)
 
@@ -191,11 +192,11 @@ def session(tmp_path_factory):
             dev.sdo_read_block(5, 0x1008, 0)
             dev.sdo_write_block(5, 0x2001, 0, bytes(range(10)))
             dev.canopen_set_sync_mode(0)
-            # Three heartbeats at 100 ms: the gateway's keep-alive (every
-            # 200 ms) has come in between.
+            # Five heartbeats at 100 ms: the gateway's keep-alive (every
+            # 200 ms) has come in between, twice.
             heartbeats = []
             wait_for(lambda: heartbeats.append(dev.get_guard()[0]) or
-                     sum(g is not None and g.state == 0x05 for g in heartbeats) >= 3,
+                     sum(g is not None and g.state == 0x05 for g in heartbeats) >= 5,
                      5, "heartbeats")
             dev.canopen_set_config(0)
         with tdev.Device(sim.address, timeout=2.0, transport="udp", confirm_data=True) as dev:
@@ -230,6 +231,8 @@ def test_every_request_is_paired_with_its_confirmation(session):
         for request in requests:
             if name == "WRITE" and "tessara.response_in" not in request:
                 continue  # not confirmed on a link without ConfirmData
+            if request.get("tessara.alive.period") == [400]:
+                continue  # the gateway's, below
             answer = [t for t in frames[one(request, "tessara.response_in")]
                       if t.get("tessara.name") == [name] and t["tessara.id"] == request["tessara.id"]]
             assert len(answer) == 1, (name, request)
@@ -241,7 +244,9 @@ def test_every_request_is_paired_with_its_confirmation(session):
     # The gateway's own keep-alive requests are confirmed by the library.
     gateway_alive = [t for t in by_name(decoded, "ALIVE", "request")
                      if t.get("tessara.alive.period") == [400]]
-    assert gateway_alive and all("tessara.response_in" in t for t in gateway_alive)
+    # (One may cross the library's DISCONNECT and stay unanswered.)
+    paired = sum("tessara.response_in" in t for t in gateway_alive)
+    assert paired >= 1 and paired >= len(gateway_alive) - 1, gateway_alive
     assert not any("tessara.checksum.bad" in t.get("expert", []) for t in decoded)
 
 
@@ -358,11 +363,31 @@ def test_frames_filters_and_sdo_replies(session):
     # Display filters and the packet list read as the issue shows them.
     out = tshark(pcap, "-Y", "tessara.can.id == 0x123 && tessara.kind == 0", "-T", "fields",
                  "-e", "tessara.can.data", "-e", "_ws.col.Info")
-    line = out.strip().splitlines()[0]
-    assert line.startswith("1122334455667788\tWRITE 0x123 [8] 11 22 33"), line
+    # Telegrams the gateway read at once share a packet (and its line).
+    data, column = out.strip().splitlines()[0].split("\t")
+    assert data.split(",")[0] == "1122334455667788"
+    assert "WRITE 0x123 [8] 11 22 33 44 55 66 77 88" in column.split(" | "), column
     out = tshark(pcap, "-Y", "tessara.cmd == 0x8268", "-T", "fields", "-e", "_ws.col.Info")
-    assert out.splitlines()[0] == \
-        "SDO_READ node 5 0x1018:1 -> confirmed, value 0xA5C", out
+    assert "SDO_READ node 5 0x1018:1 -> confirmed, value 0xA5C" in out.splitlines()[0], out
+
+
+def test_the_demo_is_decoded_named_and_paired(tmp_path):
+    pcap = tmp_path / "demo.pcap"
+    run = subprocess.run([TOOL, "demo", "--pcap", str(pcap)], stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, text=True, timeout=120 * SCALE)
+    assert run.returncode == 0, run.stdout
+    decoded = telegrams(pcap)
+    assert len(decoded) > 40
+    for t in decoded:
+        assert not one(t, "tessara.name").startswith("UNKNOWN"), t
+        assert one(t, "tessara.checksum.status") == 1, t
+        kind = one(t, "tessara.kind")
+        if kind == 1:
+            assert "tessara.response_to" in t and "tessara.time" in t, t
+        elif kind == 0 and t["tessara.name"] != ["WRITE"]:
+            assert "tessara.response_in" in t, t
+    info = tshark(pcap, "-T", "fields", "-e", "_ws.col.Info", "-Y", "tessara").splitlines()
+    assert "SDO_READ node 5 0x1000:0 -> confirmed, value 0x191" in info
 
 
 # ---------------------------------------------------------------- built captures

@@ -892,6 +892,10 @@ function tessara.dissector(tvb, pinfo, tree)
         end
     end
     if #current.infos > 0 then
+        -- The CAN dissector and its next-level dissectors may have fenced
+        -- the columns; the packet list shows the telegrams.
+        pinfo.cols.protocol:clear_fence()
+        pinfo.cols.info:clear_fence()
         pinfo.cols.protocol = "TESSARA"
         current.column = table.concat(current.infos, " | ")
         pinfo.cols.info = current.column
