@@ -390,6 +390,22 @@ def test_the_demo_is_decoded_named_and_paired(tmp_path):
     assert "SDO_READ node 5 0x1000:0 -> confirmed, value 0x191" in info
 
 
+def test_decode_as_takes_a_port_outside_the_registered_range(tmp_path):
+    pcap = tmp_path / "port7101.pcap"
+    sim = Simulator(pcap, ["--ports", "21"])  # TCP port 7101
+    try:
+        with tdev.Device(sim.address, can_port=21) as dev:
+            dev.info()
+        wait_for(lambda: any("closed" in l for l in sim.lines), 5, "the link to close")
+    finally:
+        sim.stop()
+    assert telegrams(pcap) == []
+    out = tshark(pcap, "-d", "tcp.port==7101,tessara", "-Y", "tessara.cmd == 0x8209", "-T",
+                 "fields", "-e", "tessara.info.serial", "-e", "tessara.response_to")
+    serial, request = out.split()
+    assert int(serial, 16) == 0x12345 and int(request) > 0
+
+
 # ---------------------------------------------------------------- built captures
 
 def telegram(word, tid, data=b"", checksum=None, length=None):

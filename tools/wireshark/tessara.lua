@@ -646,8 +646,14 @@ local indications = {
 
 -- ---------------------------------------------------------------- telegram
 
+-- The packet list drops the CANOPEN_ prefix where no other command then
+-- reads the same (SDO_READ, PDO_IND; not CANOPEN_SET_CONFIG).
+local plain_names = {}
+for _, n in pairs(request_names) do plain_names[n] = true end
 local function short_name(name)
-    return (name:gsub("^CANOPEN_", ""))
+    local short = name:gsub("^CANOPEN_", "")
+    if short ~= name and plain_names[short] then return name end
+    return short
 end
 
 -- Where the checksum would fit if the telegram were shorter: the end of a
