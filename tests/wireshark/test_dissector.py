@@ -514,10 +514,14 @@ def test_bad_checksum_and_bad_length_raise_expert_info(tmp_path):
     assert out.split() == [str(decoded[0]["frame"]), str(decoded[1]["frame"])]
 
 
+KNOWN_CODES = [0x01, 0x02, 0x03, 0x05, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x20, 0x21,
+               0x22, 0x23, 0x24, 0x40, 0x41, 0x42, 0x43] + list(range(0x60, 0x6E))
+
+
 def test_random_bytes_raise_no_lua_error(tmp_path):
     rng = random.Random(17)
     pcap = PcapFile(tmp_path / "random.pcap")
-    for n in range(40):
+    for n in range(300):
         segments = [(rng.random() < 0.5, bytes(rng.randrange(256) for _ in range(rng.randrange(1, 90))))
                     for _ in range(rng.randrange(1, 6))]
         # Plausible starts: short length fields and headers with random tails.
@@ -526,9 +530,15 @@ def test_random_bytes_raise_no_lua_error(tmp_path):
                                 bytes(rng.randrange(256) for _ in range(rng.randrange(0, 12)))))
         pcap.tcp_stream(42000 + n, segments)
         pcap.packet(43000 + n, 5001, bytes(rng.randrange(256) for _ in range(rng.randrange(1, 60))))
-        pcap.packet(5001, 43000 + n, telegram(0x0200 | rng.randrange(256), rng.randrange(65536),
-                                               bytes(rng.randrange(256) for _ in
-                                                     range(rng.randrange(0, 30)))))
+        # Gateway telegrams of every known code, confirmations with result 0
+        # (whose layouts the dissector reads) included, random data after.
+        code = rng.choice(KNOWN_CODES + [rng.randrange(256)])
+        word = rng.choice([0x0200, 0x8200]) | code
+        data = bytes(rng.randrange(256) for _ in range(rng.randrange(0, 40)))
+        if word & 0x8000 and data:
+            data = b"\x00" + data[1:]
+        pcap.packet(5001, 43000 + n, telegram(word, rng.randrange(65536), data))
+        pcap.packet(43000 + n, 5001, telegram(0x0200 | code, rng.randrange(65536), data))
     pcap.close()
     tshark(pcap.path, "-V")  # asserts on Lua errors itself
     tshark(pcap.path, "-V", two_pass=False)

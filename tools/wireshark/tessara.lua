@@ -541,8 +541,8 @@ local confirmations = {
         local nr = rd:range(8)
         local name = ""
         if nr ~= nil then
-            tree:add(f.info_name, nr, nr:stringz())
-            name = nr:stringz()
+            name = nr:stringz(ENC_UTF_8)
+            tree:add(f.info_name, nr, name)
         end
         rd:uint(f.info_ports, 1)
         rd:uint(f.info_analog, 1)
@@ -554,7 +554,7 @@ local confirmations = {
         local n = rd:left()
         if n <= 0 then return "" end
         local r = rd:range(n)
-        local text = r:string()
+        local text = r:string(ENC_UTF_8)
         tree:add(f.status_text, r, text)
         return '"' .. text .. '"'
     end,
