@@ -108,16 +108,19 @@ def wait_for(predicate, timeout, what):
 class Simulator:
     """tessara-sim on a loopback address of its own, writing a capture."""
 
-    def __init__(self, pcap, options=()):
+    def __init__(self, pcap, options=(), endpoint=None):
+        """endpoint(): (address, further options) to try; by default an
+        address of 127.0.0.0/8 and nothing further."""
         self.pcap = str(pcap)
-        self.options = list(options)
-        self.lines = []
+        endpoint = endpoint or (lambda: ("127.%d.%d.%d" % (
+            random.randint(1, 254), random.randint(0, 255), random.randint(1, 254)), []))
         for _ in range(20):
-            self.address = "127.%d.%d.%d" % (random.randint(1, 254), random.randint(0, 255),
-                                             random.randint(1, 254))
+            self.lines = []
+            self.address, self.extra = endpoint()
             self.process = subprocess.Popen(
                 [SIMULATOR, "--bind", self.address, "--quiet", "--pcap", self.pcap] +
-                self.options, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                list(options) + self.extra, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                text=True)
             threading.Thread(target=self._read, daemon=True).start()
             try:
                 wait_for(lambda: any("listening" in l for l in self.lines)
@@ -390,20 +393,27 @@ def test_the_demo_is_decoded_named_and_paired(tmp_path):
     assert "SDO_READ node 5 0x1000:0 -> confirmed, value 0x191" in info
 
 
-def test_decode_as_takes_a_port_outside_the_registered_range(tmp_path):
-    pcap = tmp_path / "port7101.pcap"
-    sim = Simulator(pcap, ["--ports", "21"])  # TCP port 7101
+def test_ipv6_capture_on_a_port_outside_the_registered_range(tmp_path):
+    """IPv6 headers, and Decode As for a CAN port above 15."""
+    pcap = tmp_path / "ipv6.pcap"
     try:
-        with tdev.Device(sim.address, can_port=21) as dev:
+        sim = Simulator(pcap, endpoint=lambda: ("::1", ["--ports", str(random.randint(20, 99))]))
+    except RuntimeError as e:
+        pytest.skip("cannot serve ::1 here: %s" % e)
+    can_port = int(sim.extra[1])
+    try:
+        with tdev.Device("::1", can_port=can_port) as dev:
             dev.info()
         wait_for(lambda: any("closed" in l for l in sim.lines), 5, "the link to close")
     finally:
         sim.stop()
     assert telegrams(pcap) == []
-    out = tshark(pcap, "-d", "tcp.port==7101,tessara", "-Y", "tessara.cmd == 0x8209", "-T",
-                 "fields", "-e", "tessara.info.serial", "-e", "tessara.response_to")
-    serial, request = out.split()
-    assert int(serial, 16) == 0x12345 and int(request) > 0
+    port = 5001 + 100 * can_port
+    out = tshark(pcap, "-d", "tcp.port==%d,tessara" % port, "-Y", "tessara.cmd == 0x8209",
+                 "-T", "fields", "-e", "ipv6.src", "-e", "tessara.info.serial",
+                 "-e", "tessara.response_to")
+    source, serial, request = out.split()
+    assert (source, int(serial, 16)) == ("::1", 0x12345) and int(request) > 0
 
 
 # ---------------------------------------------------------------- built captures
@@ -502,8 +512,14 @@ def test_bad_checksum_and_bad_length_raise_expert_info(tmp_path):
     pcap.packet(41002, 5001, telegram(0x0209, 2, length=9))
     # A length field below the smallest telegram.
     pcap.packet(41003, 5001, b"\x03\x00\x09\x02\x02\x00\x09")
+    # Two good telegrams in one datagram.
+    pcap.packet(41004, 5001, info + telegram(0x020A, 3))
     pcap.close()
     decoded = telegrams(pcap.path)
+    two = decoded[-2:]
+    assert [t["tessara.name"] for t in two] == [["INFO"], ["STATUS"]]
+    assert two[0]["frame"] == two[1]["frame"] and all("expert" not in t for t in two)
+    decoded = decoded[:-2]
     experts = [t.get("expert", []) for t in decoded]
     assert "tessara.checksum.bad" in experts[0]
     assert "tessara.length.bad" not in experts[0]
