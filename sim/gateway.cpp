@@ -510,13 +510,15 @@ void Gateway::Impl::AddTcpConnection(const Listener& listener, sys::Socket s,
         std::lock_guard<std::mutex> lock(oMutex);
         if (bStopping) return;  // the socket closes with its last reference
         c->oInfo.nIndex = oConns.size();
+        // Before the bus can send to it; the tap takes no lock of ours.
+        if (pTap)
+            pTap->Opened(c->oInfo.nIndex, sys::kTransportTcp, peer, listener.nPort);  // wire tap
         oConns.push_back(c);
         pModel->OpenConnection(c->oInfo.nIndex, c->oInfo.nCanPort);
         Changed();
     }
     // Announced before its reader can report the first telegram.
     Emit(GatewayEvent::Kind::kOpened, c->oInfo);
-    if (pTap) pTap->Opened(c->oInfo.nIndex, sys::kTransportTcp, peer, listener.nPort);  // wire tap
     std::lock_guard<std::mutex> lock(oMutex);
     try {
         if (bStopping) throw std::runtime_error("stopping");
@@ -582,12 +584,13 @@ ConnPtr Gateway::Impl::UdpConnection(const Listener& listener, const sys::PeerAd
         c->oInfo.nTransport = sys::kTransportUdp;
         c->oInfo.sPeer = sys::PeerAddressText(from);
         c->oInfo.bOpen = true;
+        if (pTap)
+            pTap->Opened(c->oInfo.nIndex, sys::kTransportUdp, from, listener.nPort);  // wire tap
         oConns.push_back(c);
         pModel->OpenConnection(c->oInfo.nIndex, c->oInfo.nCanPort);
         Changed();
     }
     Emit(GatewayEvent::Kind::kOpened, c->oInfo);
-    if (pTap) pTap->Opened(c->oInfo.nIndex, sys::kTransportUdp, from, listener.nPort);  // wire tap
     return c;
 }
 

@@ -513,7 +513,7 @@ local requests = {
     end,
     [0x69] = function(rd, tree)
         local node = rd:uint(f.co_node, 1)
-        local wt = rd:uint(f.co_write_type, 1)
+        rd:uint(f.co_write_type, 1)
         local index = rd:uint(f.co_index, 2)
         local sub = rd:uint(f.co_sub, 1)
         rd:uint(f.co_timeout, 2)
