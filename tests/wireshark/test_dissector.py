@@ -391,6 +391,11 @@ def test_the_demo_is_decoded_named_and_paired(tmp_path):
             assert "tessara.response_in" in t, t
     info = tshark(pcap, "-T", "fields", "-e", "_ws.col.Info", "-Y", "tessara").splitlines()
     assert "SDO_READ node 5 0x1000:0 -> confirmed, value 0x191" in info
+    # The demo's NMT frame, handed to the CAN dissector, read as CANopen.
+    nmt = tshark(pcap, "-d", "can.subdissector,canopen", "-Y", "canopen.nmt_ctrl.cd", "-T",
+                 "fields", "-e", "tessara.name", "-e", "can.id", "-e", "canopen.nmt_ctrl.cd",
+                 "-e", "canopen.nmt_ctrl.node_id")
+    assert nmt.splitlines() == ["CANOPEN_UNDEFINED_IND\t0\t0x01\t0x05"], nmt  # start node 5
 
 
 def test_ipv6_capture_on_a_port_outside_the_registered_range(tmp_path):
