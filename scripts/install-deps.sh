@@ -86,5 +86,10 @@ for package in "${missing[@]}"; do
   esac
 done
 export DEBIAN_FRONTEND=noninteractive
+# tshark's wireshark-common asks whether non-root users may capture: no.
+if printf '%s\n' "${missing[@]}" | grep -qx tshark; then
+  echo "wireshark-common wireshark-common/install-setuid boolean false" |
+    "${sudo[@]}" debconf-set-selections
+fi
 "${sudo[@]}" apt-get update -qq
 "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
