@@ -570,7 +570,7 @@ def test_random_bytes_raise_no_lua_error(tmp_path):
 def test_live_loopback_capture(tmp_path):
     if shutil.which("dumpcap") is None:
         pytest.skip("dumpcap is not installed")
-    sim = Simulator(tmp_path / "unused.pcap")
+    sim = Simulator(tmp_path / "unused.pcap", ["--no-udp"])
     live = tmp_path / "live.pcapng"
     capture = subprocess.Popen(["dumpcap", "-i", "lo", "-f", "host %s" % sim.address,
                                 "-w", str(live)],
