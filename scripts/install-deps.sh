@@ -26,6 +26,7 @@ test       python3-can                  the python-can interface and its tests
 test       python3-pytest               the Python tests
 test       python3-pip                  the Python package build
 test       python3-setuptools           the Python package build
+test       tshark                       the Wireshark dissector tests (tshark, dumpcap); debconf answers no to capture privileges
 fuzz       clang-14                     libFuzzer targets
 fuzz       libclang-rt-14-dev           libFuzzer and sanitizer runtimes for clang
 docs       doxygen                      the HTML API reference from the header
@@ -93,5 +94,10 @@ for package in "${missing[@]}"; do
   esac
 done
 export DEBIAN_FRONTEND=noninteractive
+# tshark's wireshark-common asks whether non-root users may capture: no.
+if printf '%s\n' "${missing[@]}" | grep -qx tshark; then
+  echo "wireshark-common wireshark-common/install-setuid boolean false" |
+    "${sudo[@]}" debconf-set-selections
+fi
 "${sudo[@]}" apt-get update -qq
 "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

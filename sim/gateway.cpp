@@ -132,6 +132,7 @@ struct Gateway::Impl {
     std::deque<Telegram> oLog;
     std::map<uint16_t, ScriptFunction> oScripts;
     std::function<void(const GatewayEvent&)> oHook;
+    std::shared_ptr<WireTap> pTap;  // set before Start, read without the lock
     std::unique_ptr<Model> pModel;
     std::vector<std::pair<uint8_t, uint8_t>> oNodes;  // (CAN port, node id)
     std::thread oTimer;
@@ -195,6 +196,7 @@ struct Gateway::Impl {
             Rescheduled();
         }
         if (socket) sys::ShutdownSocket(socket->h);
+        if (pTap) pTap->Closed(info.nIndex);  // wire tap
         Emit(GatewayEvent::Kind::kClosed, info);
         return true;
     }
@@ -219,6 +221,7 @@ struct Gateway::Impl {
         for (size_t i = 0; i <= splits.size(); ++i) {
             const size_t to = i < splits.size() ? splits[i] : length;
             if (i > 0 && pauseMs > 0 && !Pause(pauseMs)) return false;
+            if (pTap) pTap->Carried(c->oInfo.nIndex, false, bytes + from, to - from);  // wire tap
             bool ok;
             if (transport == sys::kTransportTcp) {
                 ok = sys::SendStream(socket->h, bytes + from, to - from,
@@ -445,6 +448,9 @@ void Gateway::Impl::TcpReader(const ConnPtr& c) {
             const long got = sys::Receive(socket->h, buffer.data() + fill, buffer.size() - fill);
             if (got == -2) continue;
             if (got <= 0) break;  // the client closed, or the socket failed
+            if (pTap)
+                pTap->Carried(c->oInfo.nIndex, true, &buffer[fill],
+                              static_cast<size_t>(got));  // wire tap
             fill += static_cast<size_t>(got);
 
             // Cut telegrams: the length field counts the bytes after it.
@@ -504,6 +510,9 @@ void Gateway::Impl::AddTcpConnection(const Listener& listener, sys::Socket s,
         std::lock_guard<std::mutex> lock(oMutex);
         if (bStopping) return;  // the socket closes with its last reference
         c->oInfo.nIndex = oConns.size();
+        // Before the bus can send to it; the tap takes no lock of ours.
+        if (pTap)
+            pTap->Opened(c->oInfo.nIndex, sys::kTransportTcp, peer, listener.nPort);  // wire tap
         oConns.push_back(c);
         pModel->OpenConnection(c->oInfo.nIndex, c->oInfo.nCanPort);
         Changed();
@@ -575,6 +584,8 @@ ConnPtr Gateway::Impl::UdpConnection(const Listener& listener, const sys::PeerAd
         c->oInfo.nTransport = sys::kTransportUdp;
         c->oInfo.sPeer = sys::PeerAddressText(from);
         c->oInfo.bOpen = true;
+        if (pTap)
+            pTap->Opened(c->oInfo.nIndex, sys::kTransportUdp, from, listener.nPort);  // wire tap
         oConns.push_back(c);
         pModel->OpenConnection(c->oInfo.nIndex, c->oInfo.nCanPort);
         Changed();
@@ -605,6 +616,9 @@ void Gateway::Impl::UdpLoop(Listener* listener) {
             try {
                 c = UdpConnection(*listener, from);
                 if (!c) continue;
+                if (pTap)
+                    pTap->Carried(c->oInfo.nIndex, true, buffer.data(),
+                                  static_cast<size_t>(got));  // wire tap
                 // Several telegrams may follow each other; one cut short
                 // ends the datagram.
                 const size_t length = static_cast<size_t>(got);
@@ -1019,6 +1033,11 @@ size_t Gateway::RestartCount() const {
 void Gateway::SetEventHook(std::function<void(const GatewayEvent&)> hook) {
     std::lock_guard<std::mutex> lock(p->oMutex);
     p->oHook = std::move(hook);
+}
+
+void Gateway::SetWireTap(std::shared_ptr<WireTap> tap) {
+    std::lock_guard<std::mutex> lock(p->oMutex);
+    p->pTap = std::move(tap);
 }
 
 bool Gateway::InjectFrame(uint8_t canPort, uint32_t id, uint8_t flags,

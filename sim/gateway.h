@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "wire.h"
+#include "wire_tap.h"
 
 namespace tes::sim {
 
@@ -194,6 +195,9 @@ public:
     // Called on the gateway's threads, without a lock, one call at a time
     // per thread; set it before Start.
     void SetEventHook(std::function<void(const GatewayEvent&)> hook);
+    // Every byte received and sent, per connection (captures); set it before
+    // Start. Null: none.
+    void SetWireTap(std::shared_ptr<WireTap> tap);
 
     // ---- the model's bus and nodes; false for an unknown port or node
     bool InjectFrame(uint8_t canPort, uint32_t id, uint8_t flags, const std::vector<uint8_t>& data);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "gateway.h"
 #include "model.h"
+#include "pcap_writer.h"
 #include "protocol/commands.h"
 #include "protocol/telegram.h"
 #include "transport/platform.h"
@@ -63,6 +65,8 @@ const char kUsage[] =
     "\n"
     "Output:\n"
     "  --quiet                  print connections and refusals only, not telegrams\n"
+    "  --pcap FILE              write every connection's traffic to FILE as a pcap\n"
+    "                           capture (Ethernet, IP, TCP or UDP)\n"
     "  -h, --help               this text\n"
     "\n"
     "Exit status:\n"
@@ -302,6 +306,7 @@ int main(int argc, char** argv) {
     std::vector<std::pair<uint8_t, uint8_t>> nodes;  // (node, CAN port)
     std::vector<Generator> generators;
     bool quiet = false;
+    std::string pcapPath;  // --pcap
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -385,6 +390,10 @@ int main(int argc, char** argv) {
             ++i;
         } else if (arg == "--quiet") {
             quiet = true;
+        } else if (arg == "--pcap") {
+            if (value == nullptr || text.empty()) return bad("needs a file name");
+            pcapPath = text;
+            ++i;
         } else {
             return bad("unknown option");
         }
@@ -421,6 +430,16 @@ int main(int argc, char** argv) {
     printer.nDropAfter = options.nDropAfterTelegrams;
     gateway.SetEventHook([&printer](const tes::sim::GatewayEvent& e) { printer.Print(e); });
     std::string error;
+    // ---- --pcap: the capture writer taps the gateway's connections
+    auto capture = std::make_shared<tes::sim::PcapWriter>();
+    if (!pcapPath.empty()) {
+        if (!capture->Open(pcapPath, options.sBindAddress, &error)) {
+            std::fprintf(stderr, "tessara-sim: %s\n", error.c_str());
+            return 1;
+        }
+        gateway.SetWireTap(capture);
+    }
+    // ----
     if (!gateway.Start(options, &error)) {
         std::fprintf(stderr, "tessara-sim: %s\n", error.c_str());
         return 1;
@@ -455,6 +474,9 @@ int main(int argc, char** argv) {
         tes::sys::SleepMs(static_cast<uint32_t>(std::clamp<int64_t>(wait.count(), 1, 100)));
     }
     gateway.Stop();
+    capture->Finish();  // --pcap
+    if (capture->Failed())
+        std::fprintf(stderr, "tessara-sim: writing %s failed\n", pcapPath.c_str());
     std::lock_guard<std::mutex> lock(printer.oMutex);
     std::printf("tessara-sim: stopped\n");
     std::fflush(stdout);

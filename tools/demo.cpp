@@ -4,12 +4,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gateway.h"
+#include "pcap_writer.h"
 #include "test_address.h"
 #include "tool.h"
 
@@ -69,8 +71,13 @@ bool PollFrame(int handle, int* id, unsigned char* length, int* seconds, int* mi
 }  // namespace
 
 int RunDemo(const Options& options) {
-    if (!options.oArgs.empty()) return UsageError("demo takes no arguments");
+    // ---- --pcap FILE: a capture of the demo's traffic
+    const bool capturing = options.oArgs.size() == 2 && options.oArgs[0] == "--pcap";
+    if (!options.oArgs.empty() && !capturing) return UsageError("demo takes only --pcap FILE");
+    auto capture = std::make_shared<tes::sim::PcapWriter>();
     tes::sim::Gateway gateway;
+    if (capturing) gateway.SetWireTap(capture);
+    // ----
     tes::sim::GatewayOptions simOptions;
     simOptions.bUdp = false;  // the demo speaks TCP
     gateway.AddNode(kNode);
@@ -80,6 +87,10 @@ int RunDemo(const Options& options) {
         return kExitFailed;
     }
     const std::string address = gateway.BindAddress();
+    if (capturing && !capture->Open(options.oArgs[1], address, &error)) {  // --pcap
+        std::fprintf(stderr, "tessara-can: demo: %s\n", error.c_str());
+        return kExitFailed;
+    }
     std::printf("Simulated gateway listening on %s, CAN port 0 at TCP port %u, CANopen node %u\n",
                 address.c_str(), gateway.TcpPort(0), kNode);
     char info[64];

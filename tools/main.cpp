@@ -79,7 +79,8 @@ const Command kCommands[] = {
      "errmsg CODE                the message of a result code (decimal or 0x hex)"},
     {"version", nullptr, "version                    the library's version text"},
     {"demo", tool::RunDemo,
-     "demo                       start a simulated gateway and walk through the library"},
+     "demo [--pcap FILE]         start a simulated gateway and walk through the library;\n"
+     "                             --pcap: write its traffic to FILE as a pcap capture"},
 #ifdef TESSARA_TOOL_SOCKETCAND
     {"socketcand", tool::RunSocketcand,
      "socketcand [--listen ADDR:PORT]... [--bus NAME=HOST:CANPORT]... [--max-clients N]\n"
