@@ -139,7 +139,7 @@ void CTessaraClientCANDll::DispatchFrame(const TelegramView& t) {
     const uint8_t flags = t.pData[4];
     const uint8_t* data = t.pData + kFramePart;
     const FrameSplit split = SplitTimestamp(flags, t.nDataLength - kFramePart, data);
-    if (split.nLength > kMaxFrameLength) {
+    if (split.nLength > kMaxFrameData) {
         TES_TRACE("Invalid CAN-Telegram received.");
         return;
     }
@@ -229,8 +229,9 @@ int32_t CTessaraClientCANDll::GetMessage(CanFrame* frame) {
     const uint8_t* d = t.Data();
     frame->nIdentifier = GetU32(d);
     frame->cFlags = d[4];
-    const FrameSplit split = SplitTimestamp(frame->cFlags, t.DataLength() - kFramePart, d + kFramePart);
-    frame->nLength = static_cast<uint8_t>(std::min(split.nLength, kMaxFrameLength));
+    const FrameSplit split =
+        SplitTimestamp(frame->cFlags, t.DataLength() - kFramePart, d + kFramePart);
+    frame->nLength = static_cast<uint8_t>(std::min(split.nLength, kMaxFrameData));
     std::memcpy(frame->oData, d + kFramePart, frame->nLength);
     frame->nSeconds = split.nSeconds;
     frame->nMicroseconds = split.nMicroseconds;
