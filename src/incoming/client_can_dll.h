@@ -99,7 +99,7 @@ private:
     void DispatchGuard(const TelegramView& t);
     void DispatchUndefined(const TelegramView& t);
     void Enqueue(Queue q, const TelegramView& t);
-    int32_t Pop(Queue q, QueuedTelegram* out);
+    int32_t Pop(Queue q, CQueuedTelegram* out);
 
     std::atomic<CanFrameCallback> pFrameCallback{nullptr};
     std::atomic<CanFrameCallbackEx> pFrameCallbackEx{nullptr};
@@ -110,7 +110,7 @@ private:
     std::atomic<UndefinedCallback> pUndefinedCallback{nullptr};
     const int32_t nHandle;
     std::atomic<bool> bQueueing{false};
-    ReceiveQueue oQueues[kQueueCount];
+    CReceiveQueue oQueues[kQueueCount];
 };
 
 }  // namespace tes
