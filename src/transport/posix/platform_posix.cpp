@@ -89,6 +89,10 @@ int CurrentTimeZoneHours() {
     return hours;
 }
 
+void PrepareUnload(bool processExit) {
+    (void)processExit;  // threads end and joins return as usual while a shared object goes
+}
+
 void SleepMs(uint32_t ms) {
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
