@@ -117,12 +117,12 @@ void CTesIPConnection::HandleTelegram(const uint8_t* bytes, uint32_t length) {
         return;
     }
     const uint16_t command = GetU16(bytes + 2);
-    CTesMsg telegram;
     if (command == nCmdAlive) {
         HandleAliveRequest(bytes, length);
     } else if (command == nCmdAliveConf) {
         // a sign of life, nothing more
     } else if (command == nCmdConnect) {
+        CTesMsg telegram;
         if (!ParseLinkTelegram(bytes, length, &telegram)) return;
         const uint8_t answer =
             AcceptConnect(telegram.oData.data(), telegram.oData.size()) ? 0 : 0xFF;
@@ -130,17 +130,20 @@ void CTesIPConnection::HandleTelegram(const uint8_t* bytes, uint32_t length) {
                          kAnswerTimeoutMs);
         if (answer != 0) DropLink();
     } else if (command == nCmdConnectConf) {
+        CTesMsg telegram;
         if (length >= 8 && ParseLinkTelegram(bytes, length, &telegram)) {
             cConnectResult.store(telegram.oData[0]);
             oConnectEvent.Signal();
         }
     } else if (command == nCmdDisconnect) {
+        CTesMsg telegram;
         if (!ParseLinkTelegram(bytes, length, &telegram)) return;
         const uint8_t answer = 0;
         SendLinkTelegram(CTesMsg(&answer, 1, nCmdDisconnectConf, telegram.nTelegramId),
                          kAnswerTimeoutMs);
         DropLink();
     } else if (command == nCmdDisconnectConf) {
+        CTesMsg telegram;
         if (length >= 8 && ParseLinkTelegram(bytes, length, &telegram)) {
             cDisconnectResult.store(telegram.oData[0]);
             oDisconnectEvent.Signal();
