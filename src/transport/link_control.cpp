@@ -1,12 +1,13 @@
 // Connection, link control: the CONNECT, DISCONNECT and ALIVE telegrams the
 // connection exchanges with the gateway on its own, and keep-alive with its
 // thread. Transport layer.
+#include "transport/ip_connection.h"
+
 #include <algorithm>
 
 #include "protocol/commands.h"
 #include "protocol/telegram.h"
 #include "transport/connection_threads.h"
-#include "transport/ip_connection.h"
 
 namespace tes {
 
