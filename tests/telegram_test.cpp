@@ -5,7 +5,9 @@
 
 #include "protocol/commands.h"
 #include "protocol/telegram.h"
+#include "transport/tes_msg.h"
 
+using tes::CTesMsg;
 using tes::CTessaraMsg;
 using tes::TelegramView;
 using Bytes = std::vector<uint8_t>;
@@ -102,6 +104,74 @@ TEST(Telegram, ToBytesOfInconsistentFieldsNeverOverreads) {
     m.oData.assign(20, 0x11);  // data longer than the length field says
     const Bytes wire = m.ToBytes();
     EXPECT_EQ(wire.size(), 7u);
+}
+
+TEST(SealTelegram, WritesTheHeaderAndChecksumAroundDataInPlace) {
+    // INFO request, id 2, no data: 05 00 09 02 02 00 09.
+    uint8_t out[16] = {};
+    EXPECT_EQ(tes::SealTelegram(out, 0x0209, 2, 0), 7u);
+    EXPECT_EQ(Bytes(out, out + 7), (Bytes{0x05, 0x00, 0x09, 0x02, 0x02, 0x00, 0x09}));
+    // INFO confirmation with result 0 already in place: 06 00 09 82 02 00 00 89.
+    uint8_t conf[16] = {};
+    conf[6] = 0x00;
+    EXPECT_EQ(tes::SealTelegram(conf, 0x8209, 2, 1), 8u);
+    EXPECT_EQ(Bytes(conf, conf + 8), (Bytes{0x06, 0x00, 0x09, 0x82, 0x02, 0x00, 0x00, 0x89}));
+    // The same bytes as encoding from a separate buffer.
+    Bytes data(13);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(0xF0 + i);
+    uint8_t a[32], b[32];
+    tes::EncodeTelegram(a, 0x0203, 0xBEEF, data.data(), data.size());
+    std::copy(data.begin(), data.end(), b + 6);
+    tes::SealTelegram(b, 0x0203, 0xBEEF, data.size());
+    EXPECT_EQ(Bytes(a, a + 20), Bytes(b, b + 20));
+}
+
+// The connection's link-control telegrams, as the gateway sees them.
+TEST(LinkTelegram, WorkedExamplesByteForByteBothWays) {
+    const struct {
+        const char* sName;
+        uint16_t nCommand;
+        uint16_t nTelegramId;
+        Bytes oData;
+        Bytes oWire;
+    } rows[] = {
+        {"CONNECT", 0x0201, 1, {}, {0x05, 0x00, 0x01, 0x02, 0x01, 0x00, 0x02}},
+        {"CONNECT accepted", 0x8201, 1, {0x00}, {0x06, 0x00, 0x01, 0x82, 0x01, 0x00, 0x00, 0x82}},
+        {"DISCONNECT", 0x0202, 0, {}, {0x05, 0x00, 0x02, 0x02, 0x00, 0x00, 0x00}},
+        {"ALIVE 2000 ms", 0x020D, 0, {0xD0, 0x07, 0x00, 0x00},
+         {0x09, 0x00, 0x0D, 0x02, 0x00, 0x00, 0xD0, 0x07, 0x00, 0x00, 0xD8}},
+        {"ALIVE answer", 0x820D, 0, {0x00}, {0x06, 0x00, 0x0D, 0x82, 0x00, 0x00, 0x00, 0x8F}},
+    };
+    for (const auto& row : rows) {
+        const CTesMsg built(row.oData.data(), static_cast<uint16_t>(row.oData.size()), row.nCommand,
+                            row.nTelegramId);
+        EXPECT_EQ(built.ToBytes(), row.oWire) << row.sName;
+        CTesMsg parsed;
+        ASSERT_TRUE(parsed.FromBytes(row.oWire.data(), row.oWire.size())) << row.sName;
+        EXPECT_EQ(parsed.nLength, row.oWire.size() - 2) << row.sName;
+        EXPECT_EQ(parsed.nCommand, row.nCommand) << row.sName;
+        EXPECT_EQ(parsed.nTelegramId, row.nTelegramId) << row.sName;
+        EXPECT_EQ(parsed.oData, row.oData) << row.sName;
+        EXPECT_TRUE(parsed.ChecksumMatches()) << row.sName;
+    }
+}
+
+TEST(LinkTelegram, ShortInconsistentAndCorruptRuns) {
+    CTesMsg m(nullptr, 0, 0x0201, 1);
+    const Bytes six{0x05, 0x00, 0x01, 0x02, 0x01, 0x00};
+    EXPECT_FALSE(m.FromBytes(six.data(), six.size()));
+    EXPECT_EQ(m.nLength, 5);
+    EXPECT_EQ(m.nCommand, 0);
+    EXPECT_TRUE(m.oData.empty());
+    EXPECT_EQ(m.cChecksum, 0);
+
+    const Bytes sevenSaysSix{0x06, 0x00, 0x01, 0x02, 0x01, 0x00, 0x02};
+    EXPECT_FALSE(m.FromBytes(sevenSaysSix.data(), sevenSaysSix.size()));
+
+    Bytes corrupt{0x06, 0x00, 0x01, 0x82, 0x01, 0x00, 0x00, 0x82};
+    corrupt.back() ^= 0x01;
+    EXPECT_TRUE(m.FromBytes(corrupt.data(), corrupt.size()));  // parsing ignores the checksum
+    EXPECT_FALSE(m.ChecksumMatches());
 }
 
 }  // namespace

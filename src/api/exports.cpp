@@ -1,5 +1,7 @@
-// The exported functions: look the handle up, call the client, write the
-// outputs back. No logic of its own. Library interface layer.
+// The exported functions: check the caller's pointers, look the handle up,
+// call the client or the handle layer, write the outputs back. The open,
+// restart and close sequences live in the handle layer. Library interface
+// layer.
 #include <cstring>
 #include <new>
 #include <string>
@@ -15,8 +17,6 @@ namespace {
 
 // Nothing may leave an entry point as an exception; running out of memory
 // is reported as a failed command.
-constexpr int32_t kResultFailed = 0xFF;
-
 template <typename F>
 int32_t Guarded(F&& body) noexcept {
     try {
@@ -36,27 +36,6 @@ int32_t WithClient(int handle, F&& body) noexcept {
     });
 }
 
-int OpenDevice(int* pHandle, int bConfirmData, int bMonitor, int nCanPort, const char* pAddress,
-               int nTimeoutMs, int nTransport) noexcept {
-    return Guarded([&]() -> int32_t {
-        if (pHandle == nullptr || pAddress == nullptr) return kResultInvalidParameter;
-        int32_t result =
-            OpenDeviceHandle(pAddress, pHandle, nTimeoutMs, nCanPort, nTransport, true);
-        if (result != kOk) return result;
-        const RecordRef record = LookupDeviceHandle(*pHandle);
-        if (!record) return kResultInvalidHandle;
-        CTessaraClientCANDll& client = *record->pClient;
-        client.ResetTelegramId();
-        result = client.SetConfig(bConfirmData != 0, bMonitor != 0);
-        if (result != kOk) {
-            client.CloseConnection();
-            ReleaseDeviceHandle(*pHandle);
-            *pHandle = -1;
-        }
-        return result;
-    });
-}
-
 }  // namespace
 
 extern "C" {
@@ -65,38 +44,31 @@ extern "C" {
 
 TESSARA_API int TESSARA_CALL CANOpenDevice(int* pHandle, int bConfirmData, int bMonitor,
                                            int nCanPort, const char* pAddress, int nTimeoutMs) {
-    return OpenDevice(pHandle, bConfirmData, bMonitor, nCanPort, pAddress, nTimeoutMs,
-                      sys::kTransportTcp);
+    return Guarded([&]() -> int32_t {
+        if (pHandle == nullptr || pAddress == nullptr) return kResultInvalidParameter;
+        return OpenDevice(pAddress, pHandle, nTimeoutMs, nCanPort, sys::kTransportTcp,
+                          bConfirmData != 0, bMonitor != 0);
+    });
 }
 
 TESSARA_API int TESSARA_CALL CANOpenDeviceEx(int* pHandle, int bConfirmData, int bMonitor,
                                              int nCanPort, const char* pAddress, int nTimeoutMs,
                                              int nTransport) {
-    return OpenDevice(pHandle, bConfirmData, bMonitor, nCanPort, pAddress, nTimeoutMs, nTransport);
+    return Guarded([&]() -> int32_t {
+        if (pHandle == nullptr || pAddress == nullptr) return kResultInvalidParameter;
+        return OpenDevice(pAddress, pHandle, nTimeoutMs, nCanPort, nTransport, bConfirmData != 0,
+                          bMonitor != 0);
+    });
 }
 
 TESSARA_API int TESSARA_CALL CANCloseDevice(int nHandle) {
-    return Guarded([&]() -> int32_t {
-        if (const RecordRef record = LookupDeviceHandle(nHandle)) {
-            if (record->pClient) record->pClient->CloseConnection();
-        }
-        return ReleaseDeviceHandle(nHandle);
-    });
+    return Guarded([&]() { return CloseDevice(nHandle); });
 }
 
 TESSARA_API int TESSARA_CALL CANRestart(const char* pAddress, int nTimeoutMs) {
     return Guarded([&]() -> int32_t {
         if (pAddress == nullptr) return kResultInvalidParameter;
-        int32_t temporary = -1;
-        const int32_t opened =
-            OpenDeviceHandle(pAddress, &temporary, nTimeoutMs, 0, sys::kTransportTcp, false);
-        if (opened != kOk) return opened;
-        int32_t result = kResultInvalidHandle;
-        if (const RecordRef record = LookupDeviceHandle(temporary)) {
-            result = record->pClient->Restart();
-        }
-        ReleaseDeviceHandle(temporary);  // the restarting device closes the link anyway
-        return result;
+        return RestartDevice(pAddress, nTimeoutMs);
     });
 }
 
@@ -162,23 +134,20 @@ TESSARA_API int TESSARA_CALL CANGetTime(int nHandle, int* pTimeFlag, int* pSecon
                                         int* pMicroseconds) {
     bool flag = false;
     int32_t seconds = 0, microseconds = 0;
-    const int32_t result = WithClient(
-        nHandle, [&](CTessaraClientCANDll& c) { return c.GetTime(&flag, &seconds, &microseconds); });
+    const int32_t result = WithClient(nHandle, [&](CTessaraClientCANDll& c) {
+        return c.GetTime(&flag, &seconds, &microseconds);
+    });
     if (pTimeFlag) *pTimeFlag = flag;
     if (pSeconds) *pSeconds = seconds;
     if (pMicroseconds) *pMicroseconds = microseconds;
     return result;
 }
 
-TESSARA_API int TESSARA_CALL CANGetPowerStatus(int nHandle, int nValueCapacity,
-                                               unsigned char* pValueCount, int nFlagACapacity,
-                                               unsigned char* pFlagCountA, int nFlagBCapacity,
-                                               unsigned char* pFlagCountB,
-                                               unsigned short* pPowerWord1,
-                                               unsigned short* pPowerWord2,
-                                               unsigned short* pPowerWord3, int* pPowerFlag,
-                                               unsigned short* pPowerValues, int* pPowerFlagsA,
-                                               int* pPowerFlagsB) {
+TESSARA_API int TESSARA_CALL CANGetPowerStatus(
+    int nHandle, int nValueCapacity, unsigned char* pValueCount, int nFlagACapacity,
+    unsigned char* pFlagCountA, int nFlagBCapacity, unsigned char* pFlagCountB,
+    unsigned short* pPowerWord1, unsigned short* pPowerWord2, unsigned short* pPowerWord3,
+    int* pPowerFlag, unsigned short* pPowerValues, int* pPowerFlagsA, int* pPowerFlagsB) {
     return WithClient(nHandle, [&](CTessaraClientCANDll& c) {
         PowerStatus s;
         s.nValueCapacity = static_cast<uint8_t>(nValueCapacity);
@@ -302,9 +271,8 @@ TESSARA_API int TESSARA_CALL DeviceStatus(int nHandle, char* pBuffer, unsigned i
 }
 
 TESSARA_API int TESSARA_CALL CANReadDigital(int nHandle, int* pFirstWord, int* pSecondWord) {
-    return WithClient(nHandle, [&](CTessaraClientCANDll& c) {
-        return c.ReadDigital(pFirstWord, pSecondWord);
-    });
+    return WithClient(
+        nHandle, [&](CTessaraClientCANDll& c) { return c.ReadDigital(pFirstWord, pSecondWord); });
 }
 
 TESSARA_API int TESSARA_CALL CANWriteDigital(int nHandle, int nOutputBits) {
@@ -391,9 +359,9 @@ TESSARA_API int TESSARA_CALL CANopenSendPDO(int nHandle, int nNodeId, int nPdoTy
     });
 }
 
-TESSARA_API int TESSARA_CALL CANopenSendSDORead(int nHandle, int nNodeId, int nIndex,
-                                                int nSubindex, int nTimeoutMs,
-                                                unsigned char* pReplyByte, int* pReplyValue) {
+TESSARA_API int TESSARA_CALL CANopenSendSDORead(int nHandle, int nNodeId, int nIndex, int nSubindex,
+                                                int nTimeoutMs, unsigned char* pReplyByte,
+                                                int* pReplyValue) {
     return WithClient(nHandle, [&](CTessaraClientCANDll& c) {
         SdoReply reply;
         const int32_t result = c.CanopenSendSdoRead(
@@ -422,9 +390,9 @@ TESSARA_API int TESSARA_CALL CANopenSendSDOWrite(int nHandle, int nNodeId, int n
 }
 
 TESSARA_API int TESSARA_CALL CANopenSendSDOReadBlock(int nHandle, int nNodeId, int nIndex,
-                                                     int nSubindex, int nTimeoutMs,
-                                                     int nBufferSize, unsigned char* pReplyByte,
-                                                     int* pBlockLength, char* pBuffer) {
+                                                     int nSubindex, int nTimeoutMs, int nBufferSize,
+                                                     unsigned char* pReplyByte, int* pBlockLength,
+                                                     char* pBuffer) {
     return WithClient(nHandle, [&](CTessaraClientCANDll& c) {
         const uint16_t capacity = pBuffer != nullptr ? static_cast<uint16_t>(nBufferSize) : 0;
         uint8_t replyByte = 0;
@@ -443,8 +411,7 @@ TESSARA_API int TESSARA_CALL CANopenSendSDOReadBlock(int nHandle, int nNodeId, i
 
 TESSARA_API int TESSARA_CALL CANopenSendSDOWriteBlock(int nHandle, int nNodeId, int nIndex,
                                                       int nSubindex, int nTimeoutMs, int nLength,
-                                                      const char* pData,
-                                                      unsigned char* pReplyByte,
+                                                      const char* pData, unsigned char* pReplyByte,
                                                       int* pReplyValue) {
     return WithClient(nHandle, [&](CTessaraClientCANDll& c) {
         const uint16_t n = static_cast<uint16_t>(nLength);
@@ -522,8 +489,8 @@ TESSARA_API int TESSARA_CALL CANopenGetGUARD(int nHandle, int* pAvailable, unsig
 
 TESSARA_API int TESSARA_CALL CANopenGetUndefined(int nHandle, int* pAvailable, int* pIdentifier,
                                                  unsigned char* pIdByte0, unsigned char* pIdByte1,
-                                                 unsigned char* pLength, char* pData,
-                                                 int* pSeconds, int* pMicroseconds) {
+                                                 unsigned char* pLength, char* pData, int* pSeconds,
+                                                 int* pMicroseconds) {
     return WithClient(nHandle, [&](CTessaraClientCANDll& c) {
         UndefinedIndication u;
         const int32_t available = c.GetUndefined(&u);

@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "transport/tes_thread.h"
 #include "transport/trace.h"
 
 namespace tes {
@@ -13,13 +14,13 @@ namespace tes {
 namespace {
 
 struct HandleTable {
-    sys::Mutex oMutex;
+    CTesMutex oMutex;
     std::map<int32_t, RecordRef> oRecords;
     std::atomic<int32_t> nCounter{0};
     // Clients whose last reference went on their own receive thread (a
     // callback closed its handle) are destroyed on a thread of their own.
     std::atomic<int32_t> nPendingReaps{0};
-    sys::Event oReapDone;
+    CTesEvent oReapDone;
 };
 
 // Made on first use and freed only by the unload hook (ShutDownDeviceHandles),
@@ -51,9 +52,7 @@ DeviceHandleRecord::~DeviceHandleRecord() {
         // Destroying here would join the thread we run on.
         CTessaraClientCANDll* client = pClient.release();
         Table().nPendingReaps.fetch_add(1);
-        if (sys::ThreadHandle reaper = sys::StartThread(&ReapClient, client)) {
-            sys::DetachThread(reaper);
-        } else {
+        if (!CTesThread::StartDetached(&ReapClient, client)) {
             Table().nPendingReaps.fetch_sub(1);  // no thread: the client stays (and leaks)
         }
     }
@@ -61,7 +60,7 @@ DeviceHandleRecord::~DeviceHandleRecord() {
 
 RecordRef LookupDeviceHandle(int32_t handle) {
     HandleTable& table = Table();
-    sys::MutexLock lock(table.oMutex);
+    CTesLock lock(table.oMutex);
     auto it = table.oRecords.find(handle);
     return it == table.oRecords.end() ? nullptr : it->second;
 }
@@ -79,14 +78,14 @@ int32_t OpenDeviceHandle(const char* address, int32_t* handle, int32_t timeoutMs
     record->nTcpPort = static_cast<uint16_t>(5001 + 100 * port);
     record->nHandle = number;
     record->sAddress = address != nullptr ? address : "";
-    const int32_t result = record->pClient->ConnectDevice(record->nTcpPort, record->sAddress.c_str(),
-                                                          transport, linkControl);
+    const int32_t result = record->pClient->ConnectDevice(
+        record->nTcpPort, record->sAddress.c_str(), transport, linkControl);
     if (result != kOk) {
         *handle = -1;
         TES_TRACE("OpenDevice failed: RC =" << std::hex << result);
         return result;
     }
-    sys::MutexLock lock(table.oMutex);
+    CTesLock lock(table.oMutex);
     table.oRecords.emplace(number, std::move(record));
     TES_TRACE("Device handle 0x" << std::hex << number << " is allocted.");
     return kOk;
@@ -96,7 +95,7 @@ int32_t ReleaseDeviceHandle(int32_t handle) {
     RecordRef record;
     {
         HandleTable& table = Table();
-        sys::MutexLock lock(table.oMutex);
+        CTesLock lock(table.oMutex);
         auto it = table.oRecords.find(handle);
         if (it == table.oRecords.end()) return kResultInvalidHandle;
         record = std::move(it->second);
@@ -108,11 +107,48 @@ int32_t ReleaseDeviceHandle(int32_t handle) {
     return kOk;
 }
 
+int32_t OpenDevice(const char* address, int32_t* handle, int32_t timeoutMs, int32_t canPort,
+                   int transport, bool confirmData, bool monitor) {
+    int32_t result = OpenDeviceHandle(address, handle, timeoutMs, canPort, transport, true);
+    if (result != kOk) return result;
+    const RecordRef record = LookupDeviceHandle(*handle);
+    if (!record) return kResultInvalidHandle;
+    CTessaraClientCANDll& client = *record->pClient;
+    client.ResetTelegramId();
+    result = client.SetConfig(confirmData, monitor);
+    if (result != kOk) {
+        client.CloseConnection();
+        ReleaseDeviceHandle(*handle);
+        *handle = -1;
+    }
+    return result;
+}
+
+int32_t RestartDevice(const char* address, int32_t timeoutMs) {
+    int32_t temporary = -1;
+    const int32_t opened =
+        OpenDeviceHandle(address, &temporary, timeoutMs, 0, sys::kTransportTcp, false);
+    if (opened != kOk) return opened;
+    int32_t result = kResultInvalidHandle;
+    if (const RecordRef record = LookupDeviceHandle(temporary)) {
+        result = record->pClient->Restart();
+    }
+    ReleaseDeviceHandle(temporary);
+    return result;
+}
+
+int32_t CloseDevice(int32_t handle) {
+    if (const RecordRef record = LookupDeviceHandle(handle)) {
+        if (record->pClient) record->pClient->CloseConnection();
+    }
+    return ReleaseDeviceHandle(handle);
+}
+
 void ReleaseAllDeviceHandles() {
     HandleTable& table = Table();
     std::map<int32_t, RecordRef> records;
     {
-        sys::MutexLock lock(table.oMutex);
+        CTesLock lock(table.oMutex);
         records.swap(table.oRecords);
     }
     for (auto& entry : records) {
@@ -136,7 +172,7 @@ void ShutDownDeviceHandles() {
 
 size_t OpenHandleCount() {
     HandleTable& table = Table();
-    sys::MutexLock lock(table.oMutex);
+    CTesLock lock(table.oMutex);
     return table.oRecords.size();
 }
 

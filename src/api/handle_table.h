@@ -1,6 +1,6 @@
-// Device handles: the process-wide table from handle to client, the open and
-// close sequences, and the release of every handle at unload. Library
-// interface layer.
+// Device handles: the process-wide table from handle to client, the open,
+// restart and close sequences, and the release of every handle at unload.
+// Library interface layer, below the exported functions.
 //
 // Records are shared: a call in flight keeps its record (and client) alive
 // while another thread closes the handle, and the late call then fails with
@@ -21,7 +21,7 @@ struct DeviceHandleRecord {
     std::string sAddress;
     uint16_t nTcpPort = 0;
     int32_t nHandle = 0;
-    uint8_t nDeviceType = kDeviceTypeCan;
+    uint8_t cDeviceType = kDeviceTypeCan;
 
     ~DeviceHandleRecord();
 };
@@ -36,6 +36,17 @@ int32_t OpenDeviceHandle(const char* address, int32_t* handle, int32_t timeoutMs
                          int transport, bool linkControl);
 // 0, or 0x900000 when the handle is not registered.
 int32_t ReleaseDeviceHandle(int32_t handle);
+
+// The open sequence of CANOpenDevice(Ex): OpenDeviceHandle with link control,
+// the first telegram id, SET_CONFIG; a failed SET_CONFIG disconnects,
+// releases the new handle and writes -1 to *handle.
+int32_t OpenDevice(const char* address, int32_t* handle, int32_t timeoutMs, int32_t canPort,
+                   int transport, bool confirmData, bool monitor);
+// CANRestart: a temporary handle on CAN port 0 without link control, CLOSE,
+// and the handle released again (the restarting device ends the link anyway).
+int32_t RestartDevice(const char* address, int32_t timeoutMs);
+// CANCloseDevice: disconnects (its result does not count) and releases.
+int32_t CloseDevice(int32_t handle);
 // Closes every open handle, in ascending order (library unload).
 void ReleaseAllDeviceHandles();
 // ReleaseAllDeviceHandles, then frees the table itself, so that unloading the

@@ -14,7 +14,7 @@ struct ResultRow {
 };
 
 constexpr ResultRow kRows[] = {
-#define TES_RESULT_ROW(code, text) {code, text},
+#define TES_RESULT_ROW(name, code, text) {name, text},
     TES_RESULT_TABLE(TES_RESULT_ROW)
 #undef TES_RESULT_ROW
 };
@@ -39,8 +39,12 @@ std::string MessageForResultCode(int32_t code) {
     return "Unknown error code: " + std::to_string(reduced);
 }
 
-size_t ResultTableSize() { return std::size(kRows); }
-int32_t ResultTableCode(size_t index) { return kRows[index].nCode; }
+size_t ResultTableSize() {
+    return std::size(kRows);
+}
+int32_t ResultTableCode(size_t index) {
+    return kRows[index].nCode;
+}
 
 int32_t CopyText(const std::string& text, char* buffer, int64_t size) {
     if (buffer == nullptr || size <= 0) return 0;

@@ -12,10 +12,13 @@ namespace tes {
 
 namespace {
 constexpr size_t kFilterWords = 16;
-constexpr size_t kMaxFrameData = 255;  // the length travels in one byte
+// WRITE carries the caller's data count in one byte and the library passes
+// any count on (the gateway judges it), so its data part holds up to 255.
+constexpr size_t kMaxWriteData = 255;
 }  // namespace
 
-CTessaraClientCAN::CTessaraClientCAN(int32_t timeoutMs) : CTessaraClient(kDeviceTypeCan, timeoutMs) {}
+CTessaraClientCAN::CTessaraClientCAN(int32_t timeoutMs)
+    : CTessaraClient(kDeviceTypeCan, timeoutMs) {}
 
 CTessaraClientCAN::~CTessaraClientCAN() = default;
 
@@ -30,11 +33,10 @@ int32_t CTessaraClientCAN::SetConfig(bool confirmData, bool monitor) {
 
 int32_t CTessaraClientCAN::SetGlobals(int32_t baudrate, uint8_t operatingMode, bool termination,
                                       bool highSpeed, bool timestampOn) {
-    TES_TRACE("SET_GLOBALS requested to " << PeerAddressText() << ", Operating mode="
-                                          << int(operatingMode) << ", Baudrate=" << baudrate
-                                          << ", Termination=" << termination
-                                          << ", HighSpeed=" << highSpeed
-                                          << ", TimestampOn=" << timestampOn);
+    TES_TRACE("SET_GLOBALS requested to "
+              << PeerAddressText() << ", Operating mode=" << int(operatingMode)
+              << ", Baudrate=" << baudrate << ", Termination=" << termination
+              << ", HighSpeed=" << highSpeed << ", TimestampOn=" << timestampOn);
     uint8_t data[8];
     data[0] = operatingMode;
     PutU32(data + 1, static_cast<uint32_t>(baudrate));
@@ -158,7 +160,7 @@ int32_t CTessaraClientCAN::WriteFrame(uint32_t identifier, const uint8_t* data, 
                                     << identifier);
     const size_t n = static_cast<uint8_t>(length);
     // The payload is written straight into its place in the telegram.
-    uint8_t telegram[kTelegramOverhead + 5 + kMaxFrameData];
+    uint8_t telegram[kTelegramOverhead + 5 + kMaxWriteData];
     uint8_t* const payload = telegram + 6;
     PutU32(payload, identifier);
     payload[4] = static_cast<uint8_t>(flags);
@@ -166,7 +168,8 @@ int32_t CTessaraClientCAN::WriteFrame(uint32_t identifier, const uint8_t* data, 
     const uint16_t id = TakeTelegramId();
 
     if (ConfirmData()) {
-        const CTessaraMsg request(payload, static_cast<uint16_t>(5 + n), CommandWord(Cmd::WRITE), id);
+        const CTessaraMsg request(payload, static_cast<uint16_t>(5 + n), CommandWord(Cmd::WRITE),
+                                  id);
         std::unique_ptr<CTessaraMsg> c;
         int32_t result = Exchange(request, &c);
         if (c != nullptr && c->oData.size() >= 9) {

@@ -10,6 +10,10 @@
 
 namespace tes {
 
+// Largest data field of a CAN frame (CAN FD). A received frame announcing
+// more is dropped; the receive queues and CanFrame hold this much.
+constexpr uint32_t kMaxFrameData = 64;
+
 // GET_POWERSTATUS outputs. Lists are optional (null) and filled up to their
 // capacity; the counts tell how many entries the gateway announced.
 struct PowerStatus {
@@ -73,11 +77,10 @@ public:
     int32_t CanopenSendSync();
     int32_t CanopenSendTime(uint16_t day, uint32_t ms);
     int32_t CanopenSendPdo(uint8_t nodeId, uint8_t pdoType, uint8_t length, const uint8_t* data);
-    int32_t CanopenSendSdoRead(uint8_t nodeId, uint16_t index, uint8_t subindex,
-                               uint16_t timeoutMs, SdoReply* reply);
-    int32_t CanopenSendSdoWrite(uint8_t nodeId, uint8_t writeType, uint16_t index,
-                                uint8_t subindex, uint16_t timeoutMs, uint32_t value,
-                                SdoReply* reply);
+    int32_t CanopenSendSdoRead(uint8_t nodeId, uint16_t index, uint8_t subindex, uint16_t timeoutMs,
+                               SdoReply* reply);
+    int32_t CanopenSendSdoWrite(uint8_t nodeId, uint8_t writeType, uint16_t index, uint8_t subindex,
+                                uint16_t timeoutMs, uint32_t value, SdoReply* reply);
     // Copies at most `bufferSize` block bytes; *blockLength is what was copied.
     int32_t CanopenSendSdoReadBlock(uint8_t nodeId, uint16_t index, uint8_t subindex,
                                     uint16_t timeoutMs, uint16_t bufferSize, uint8_t* buffer,

@@ -4,20 +4,19 @@
 // Process attach switches thread notifications off. Process detach releases
 // every handle that is still open: each connection says DISCONNECT to its
 // gateway, closes its socket and stops its threads. The loader lock is held
-// meanwhile, so the platform layer is told first how to wait (see
-// win32_unload.h): for FreeLibrary a join waits until the thread has left
+// meanwhile, so the platform layer is told first how to wait
+// (sys::PrepareUnload): for FreeLibrary a join waits until the thread has left
 // the library's code, not for its end, which the loader lock would hold up;
 // at process exit the other threads are gone and nothing waits for them.
 #include <windows.h>
 
 #include "api/handle_table.h"
-#include "transport/win32/win32_unload.h"
+#include "transport/platform.h"
 
 namespace {
 
 void ReleaseEverything(bool processExit) noexcept {
-    using tes::sys::win32::UnloadMode;
-    tes::sys::win32::SetUnloadMode(processExit ? UnloadMode::kProcessExit : UnloadMode::kFreeLibrary);
+    tes::sys::PrepareUnload(processExit);
     try {
         // FreeLibrary also frees the handle table (its memory would leak with
         // every load and unload); at process exit the memory goes anyway.

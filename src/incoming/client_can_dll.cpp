@@ -76,10 +76,10 @@ void CTessaraClientCANDll::SetCanopenCallbacks(PdoCallback pdo, SyncCallback syn
 void CTessaraClientCANDll::SetMaxSizePerQueue(uint32_t maximum) {
     if (maximum == 0) {
         bQueueing.store(false);
-        for (ReceiveQueue& q : oQueues) q.Clear();
+        for (CReceiveQueue& q : oQueues) q.Clear();
         return;
     }
-    for (ReceiveQueue& q : oQueues) q.SetMaximum(maximum);
+    for (CReceiveQueue& q : oQueues) q.SetMaximum(maximum);
     bQueueing.store(true);
 }
 
@@ -127,7 +127,7 @@ void CTessaraClientCANDll::OnReceiveBatch(bool starting) {
     // Queueing switched off meanwhile emptied the queues: what was staged
     // before goes the same way.
     const bool keep = bQueueing.load(std::memory_order_relaxed);
-    for (ReceiveQueue& q : oQueues) q.Publish(keep);
+    for (CReceiveQueue& q : oQueues) q.Publish(keep);
 }
 
 void CTessaraClientCANDll::DispatchFrame(const TelegramView& t) {
@@ -139,7 +139,7 @@ void CTessaraClientCANDll::DispatchFrame(const TelegramView& t) {
     const uint8_t flags = t.pData[4];
     const uint8_t* data = t.pData + kFramePart;
     const FrameSplit split = SplitTimestamp(flags, t.nDataLength - kFramePart, data);
-    if (split.nLength > kMaxFrameLength) {
+    if (split.nLength > kMaxFrameData) {
         TES_TRACE("Invalid CAN-Telegram received.");
         return;
     }
@@ -215,22 +215,23 @@ void CTessaraClientCANDll::DispatchUndefined(const TelegramView& t) {
     }
 }
 
-int32_t CTessaraClientCANDll::Pop(Queue q, QueuedTelegram* out) {
+int32_t CTessaraClientCANDll::Pop(Queue q, CQueuedTelegram* out) {
     uint32_t remaining = 0;
     if (!oQueues[q].Pop(out, &remaining)) return -1;
     return static_cast<int32_t>(remaining);
 }
 
 int32_t CTessaraClientCANDll::GetMessage(CanFrame* frame) {
-    QueuedTelegram t;
+    CQueuedTelegram t;
     const int32_t available = Pop(kQueueFrame, &t);
     // Only telegrams that passed the dispatch checks are queued.
     if (available < 0 || t.DataLength() < kFramePart) return available;
     const uint8_t* d = t.Data();
     frame->nIdentifier = GetU32(d);
     frame->cFlags = d[4];
-    const FrameSplit split = SplitTimestamp(frame->cFlags, t.DataLength() - kFramePart, d + kFramePart);
-    frame->nLength = static_cast<uint8_t>(std::min(split.nLength, kMaxFrameLength));
+    const FrameSplit split =
+        SplitTimestamp(frame->cFlags, t.DataLength() - kFramePart, d + kFramePart);
+    frame->nLength = static_cast<uint8_t>(std::min(split.nLength, kMaxFrameData));
     std::memcpy(frame->oData, d + kFramePart, frame->nLength);
     frame->nSeconds = split.nSeconds;
     frame->nMicroseconds = split.nMicroseconds;
@@ -238,7 +239,7 @@ int32_t CTessaraClientCANDll::GetMessage(CanFrame* frame) {
 }
 
 int32_t CTessaraClientCANDll::GetPdo(PdoIndication* out) {
-    QueuedTelegram t;
+    CQueuedTelegram t;
     const int32_t available = Pop(kQueuePdo, &t);
     if (available < 0 || t.DataLength() < kPdoPart) return available;
     const uint8_t* d = t.Data();
@@ -251,14 +252,14 @@ int32_t CTessaraClientCANDll::GetPdo(PdoIndication* out) {
 }
 
 int32_t CTessaraClientCANDll::GetSync(uint8_t* value) {
-    QueuedTelegram t;
+    CQueuedTelegram t;
     const int32_t available = Pop(kQueueSync, &t);
     if (available >= 0 && t.DataLength() != 0) *value = t.Data()[0];
     return available;
 }
 
 int32_t CTessaraClientCANDll::GetEmcy(EmcyIndication* out) {
-    QueuedTelegram t;
+    CQueuedTelegram t;
     const int32_t available = Pop(kQueueEmcy, &t);
     if (available < 0 || t.DataLength() < kEmcyPart) return available;
     const uint8_t* d = t.Data();
@@ -270,7 +271,7 @@ int32_t CTessaraClientCANDll::GetEmcy(EmcyIndication* out) {
 }
 
 int32_t CTessaraClientCANDll::GetGuard(GuardIndication* out) {
-    QueuedTelegram t;
+    CQueuedTelegram t;
     const int32_t available = Pop(kQueueGuard, &t);
     if (available < 0 || t.DataLength() < kGuardPart) return available;
     out->cNodeId = t.Data()[0];
@@ -279,7 +280,7 @@ int32_t CTessaraClientCANDll::GetGuard(GuardIndication* out) {
 }
 
 int32_t CTessaraClientCANDll::GetUndefined(UndefinedIndication* out) {
-    QueuedTelegram t;
+    CQueuedTelegram t;
     const int32_t available = Pop(kQueueUndefined, &t);
     if (available < 0 || t.DataLength() < kFramePart) return available;
     const uint8_t* d = t.Data();

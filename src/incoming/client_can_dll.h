@@ -13,7 +13,6 @@
 namespace tes {
 
 constexpr uint8_t kFlagTimestamp = 0x04;  // a time stamp follows the frame data
-constexpr uint32_t kMaxFrameLength = 64;
 
 // Data length and time stamp of a frame-shaped payload part (the bytes after
 // identifier and flags).
@@ -28,7 +27,7 @@ struct CanFrame {
     uint32_t nIdentifier = 0;
     uint8_t cFlags = 0;
     uint8_t nLength = 0;
-    uint8_t oData[kMaxFrameLength] = {};
+    uint8_t oData[kMaxFrameData] = {};
     uint32_t nSeconds = 0;
     uint32_t nMicroseconds = 0;
 };
@@ -54,8 +53,15 @@ struct UndefinedIndication {
 
 class CTessaraClientCANDll : public CTessaraClientCAN {
 public:
-    enum Queue { kQueuePdo, kQueueSync, kQueueEmcy, kQueueGuard, kQueueUndefined, kQueueFrame,
-                 kQueueCount };
+    enum Queue {
+        kQueuePdo,
+        kQueueSync,
+        kQueueEmcy,
+        kQueueGuard,
+        kQueueUndefined,
+        kQueueFrame,
+        kQueueCount
+    };
 
     CTessaraClientCANDll(int32_t timeoutMs, int32_t handle);
     ~CTessaraClientCANDll() override;
@@ -93,7 +99,7 @@ private:
     void DispatchGuard(const TelegramView& t);
     void DispatchUndefined(const TelegramView& t);
     void Enqueue(Queue q, const TelegramView& t);
-    int32_t Pop(Queue q, QueuedTelegram* out);
+    int32_t Pop(Queue q, CQueuedTelegram* out);
 
     std::atomic<CanFrameCallback> pFrameCallback{nullptr};
     std::atomic<CanFrameCallbackEx> pFrameCallbackEx{nullptr};
@@ -104,7 +110,7 @@ private:
     std::atomic<UndefinedCallback> pUndefinedCallback{nullptr};
     const int32_t nHandle;
     std::atomic<bool> bQueueing{false};
-    ReceiveQueue oQueues[kQueueCount];
+    CReceiveQueue oQueues[kQueueCount];
 };
 
 }  // namespace tes

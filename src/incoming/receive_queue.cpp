@@ -6,7 +6,7 @@
 
 namespace tes {
 
-void QueuedTelegram::Assign(const TelegramView& telegram) {
+void CQueuedTelegram::Assign(const TelegramView& telegram) {
     nLength = telegram.nLength;
     nCommand = telegram.nCommand;
     nTelegramId = telegram.nTelegramId;
@@ -23,8 +23,8 @@ void QueuedTelegram::Assign(const TelegramView& telegram) {
 
 // Runs on the receive thread: running out of memory discards the telegram
 // rather than letting an exception end the thread.
-void ReceiveQueue::Push(const TelegramView& telegram) {
-    QueuedTelegram entry;
+void CReceiveQueue::Push(const TelegramView& telegram) {
+    CQueuedTelegram entry;
     CTesLock lock(oMutex);
     if (nCount >= nMaximum.load(std::memory_order_relaxed)) {
         nDiscarded.fetch_add(1, std::memory_order_relaxed);
@@ -39,7 +39,7 @@ void ReceiveQueue::Push(const TelegramView& telegram) {
     Append(std::move(entry));
 }
 
-void ReceiveQueue::Stage(const TelegramView& telegram) {
+void CReceiveQueue::Stage(const TelegramView& telegram) {
     if (nStaged == kStageLimit) Publish();
     try {
         if (oStaged.size() == nStaged) oStaged.resize(nStaged == 0 ? 16 : nStaged * 2);
@@ -50,7 +50,7 @@ void ReceiveQueue::Stage(const TelegramView& telegram) {
     }
 }
 
-void ReceiveQueue::Publish(bool keep) {
+void CReceiveQueue::Publish(bool keep) {
     if (nStaged == 0) return;
     if (keep) {
         CTesLock lock(oMutex);
@@ -65,11 +65,11 @@ void ReceiveQueue::Publish(bool keep) {
     nStaged = 0;
 }
 
-void ReceiveQueue::Append(QueuedTelegram&& entry) {
+void CReceiveQueue::Append(CQueuedTelegram&& entry) {
     try {
         if (nCount == oRing.size()) {
             // Full ring: double it, oldest entry first.
-            std::vector<QueuedTelegram> bigger(oRing.empty() ? 16 : oRing.size() * 2);
+            std::vector<CQueuedTelegram> bigger(oRing.empty() ? 16 : oRing.size() * 2);
             for (size_t i = 0; i < nCount; ++i) {
                 bigger[i] = std::move(oRing[(nHead + i) & (oRing.size() - 1)]);
             }
@@ -84,7 +84,7 @@ void ReceiveQueue::Append(QueuedTelegram&& entry) {
     ++nCount;
 }
 
-bool ReceiveQueue::Pop(QueuedTelegram* out, uint32_t* remaining) {
+bool CReceiveQueue::Pop(CQueuedTelegram* out, uint32_t* remaining) {
     CTesLock lock(oMutex);
     if (nCount == 0) return false;
     *out = std::move(oRing[nHead]);
@@ -94,13 +94,13 @@ bool ReceiveQueue::Pop(QueuedTelegram* out, uint32_t* remaining) {
     return true;
 }
 
-uint32_t ReceiveQueue::Count() {
+uint32_t CReceiveQueue::Count() {
     CTesLock lock(oMutex);
     return static_cast<uint32_t>(nCount);
 }
 
-void ReceiveQueue::Clear() {
-    std::vector<QueuedTelegram> released;
+void CReceiveQueue::Clear() {
+    std::vector<CQueuedTelegram> released;
     {
         CTesLock lock(oMutex);
         released.swap(oRing);

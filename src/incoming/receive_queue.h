@@ -15,13 +15,13 @@ namespace tes {
 // A copy of one received telegram. The data of a classic CAN frame or CANopen
 // indication (time stamp included) is held in the entry itself, so queueing
 // and taking such a telegram allocate nothing; longer data goes to the heap.
-class QueuedTelegram {
+class CQueuedTelegram {
 public:
     static constexpr uint32_t kInlineData = 32;
 
-    QueuedTelegram() = default;
-    QueuedTelegram(QueuedTelegram&&) noexcept = default;
-    QueuedTelegram& operator=(QueuedTelegram&&) noexcept = default;
+    CQueuedTelegram() = default;
+    CQueuedTelegram(CQueuedTelegram&&) noexcept = default;
+    CQueuedTelegram& operator=(CQueuedTelegram&&) noexcept = default;
 
     void Assign(const TelegramView& telegram);
     const uint8_t* Data() const { return pHeapData ? pHeapData.get() : oInlineData; }
@@ -38,7 +38,7 @@ private:
     std::unique_ptr<uint8_t[]> pHeapData;
 };
 
-class ReceiveQueue {
+class CReceiveQueue {
 public:
     // Appends a copy unless the queue holds its maximum (compared unsigned);
     // a full queue keeps the older entries and counts the discarded one.
@@ -51,7 +51,7 @@ public:
     void Publish(bool keep = true);
     // Takes the oldest entry and tells how many are left; false when the
     // queue was empty (nothing written then).
-    bool Pop(QueuedTelegram* out, uint32_t* remaining);
+    bool Pop(CQueuedTelegram* out, uint32_t* remaining);
     uint32_t Count();
     // Empties the queue and gives its storage back.
     void Clear();
@@ -62,19 +62,19 @@ private:
     static constexpr size_t kStageLimit = 256;
 
     // Appends one entry; oMutex held.
-    void Append(QueuedTelegram&& entry);
+    void Append(CQueuedTelegram&& entry);
 
     std::atomic<uint32_t> nMaximum{1000};
     std::atomic<uint64_t> nDiscarded{0};
     CTesMutex oMutex;
     // A ring whose size is a power of two (or zero), grown by doubling when it
     // is full and the maximum allows another entry; guarded by oMutex.
-    std::vector<QueuedTelegram> oRing;
+    std::vector<CQueuedTelegram> oRing;
     size_t nHead = 0;
     size_t nCount = 0;
     // Copies staged by the producer thread; touched by it alone, and kept on
     // a cache line of their own so that staging and taking do not contend.
-    alignas(64) std::vector<QueuedTelegram> oStaged;
+    alignas(64) std::vector<CQueuedTelegram> oStaged;
     size_t nStaged = 0;
 };
 

@@ -9,24 +9,11 @@
 #include <memory>
 #include <string>
 
+#include "protocol/result_codes.h"
 #include "protocol/telegram.h"
 #include "transport/ip_connection.h"
 
 namespace tes {
-
-// Library result codes produced by the engine.
-enum ResultCode : int32_t {
-    kOk = 0,
-    kResultRefused = 0x1,
-    kResultSocketError = 0x20000,
-    kResultNotConnected = 0x30000,
-    kResultTimeout = 0x40000,
-    kResultBadChecksum = 0xA0000,
-    kResultNotConfirmed = 0xB0000,
-    kResultNoResultByte = 0xC0000,
-    kResultInvalidHandle = 0x900000,
-    kResultInvalidParameter = 0x920000,
-};
 
 // Transport result to library result: 1 → 0, 7 → 0x1, n → n << 16.
 int32_t MapTransportResult(int transportResult);
@@ -121,8 +108,8 @@ private:
     CTesMutex oMutex;  // guards oConfirmations
     std::atomic<uint16_t> nNextTelegramId{0};
     const int32_t nDeviceType;
-    CTesEvent oEvent;            // signalled for each stored confirmation
-    CTesMutex oExchangeMutex;    // one exchange at a time per client
+    CTesEvent oEvent;          // signalled for each stored confirmation
+    CTesMutex oExchangeMutex;  // one exchange at a time per client
     std::atomic<bool> bLinkUp{false};
     std::atomic<int32_t> nReplySpinUs{0};  // how long the next wait spins, from the last reply
 };

@@ -37,6 +37,21 @@ size_t SealTelegram(uint8_t* out, uint16_t command, uint16_t telegramId, size_t 
     return count + kTelegramOverhead;
 }
 
+std::vector<uint8_t> TelegramBytes(uint16_t length, uint16_t command, uint16_t telegramId,
+                                   const std::vector<uint8_t>& data, uint8_t checksum) {
+    std::vector<uint8_t> out(static_cast<size_t>(length) + 2);
+    PutU16(out.data(), length);
+    if (out.size() >= 6) {
+        PutU16(out.data() + 2, command);
+        PutU16(out.data() + 4, telegramId);
+    }
+    const size_t room = out.size() >= kTelegramOverhead ? out.size() - kTelegramOverhead : 0;
+    const size_t n = data.size() < room ? data.size() : room;
+    if (n != 0) std::memcpy(out.data() + 6, data.data(), n);
+    if (out.size() >= kTelegramOverhead) out.back() = checksum;
+    return out;
+}
+
 bool TelegramView::Parse(const uint8_t* bytes, size_t count) {
     if (count < kTelegramOverhead) {
         *this = TelegramView();
@@ -72,19 +87,7 @@ uint8_t CTessaraMsg::CalcChecksum() const {
 }
 
 std::vector<uint8_t> CTessaraMsg::ToBytes() const {
-    std::vector<uint8_t> out(static_cast<size_t>(nLength) + 2);
-    // A telegram whose length field disagrees with its data is written as its
-    // fields say, without reading past the data.
-    PutU16(out.data(), nLength);
-    if (out.size() >= 6) {
-        PutU16(out.data() + 2, nCommand);
-        PutU16(out.data() + 4, nTelegramId);
-    }
-    const size_t room = out.size() >= kTelegramOverhead ? out.size() - kTelegramOverhead : 0;
-    const size_t n = oData.size() < room ? oData.size() : room;
-    if (n != 0) std::memcpy(out.data() + 6, oData.data(), n);
-    if (out.size() >= kTelegramOverhead) out.back() = cChecksum;
-    return out;
+    return TelegramBytes(nLength, nCommand, nTelegramId, oData, cChecksum);
 }
 
 bool CTessaraMsg::FromBytes(const uint8_t* bytes, size_t count) {

@@ -1,5 +1,7 @@
 // Telegram framing: length, command word, telegram id, data, XOR checksum,
-// all little-endian. Protocol layer.
+// all little-endian, and the client's telegram class. The wire format is the
+// bottom of the library: the connection (transport/) frames its link-control
+// telegrams with these functions too.
 //
 //   offset 0  2 bytes  length  = bytes after this field (n + 5)
 //   offset 2  2 bytes  command word (bits 0-7 code, 8-14 device type, 15 confirmation)
@@ -44,6 +46,11 @@ size_t EncodeTelegram(uint8_t* out, uint16_t command, uint16_t telegramId, const
 // As EncodeTelegram for `count` data bytes that are already in place at
 // out + 6: writes the header and the checksum around them.
 size_t SealTelegram(uint8_t* out, uint16_t command, uint16_t telegramId, size_t count);
+// The length + 2 bytes of a telegram object's fields in wire order, with the
+// given (stored) checksum. Fields that disagree with the data are written as
+// they say, without reading past the data.
+std::vector<uint8_t> TelegramBytes(uint16_t length, uint16_t command, uint16_t telegramId,
+                                   const std::vector<uint8_t>& data, uint8_t checksum);
 
 // A received telegram read in place, without copying its data. Valid while
 // the bytes it points into are.
@@ -94,8 +101,5 @@ public:
     // bytes (the object is then empty) or an inconsistent length.
     bool FromBytes(const uint8_t* bytes, size_t count);
 };
-
-// The connection's link-control telegram shares the client's implementation.
-using CTesMsg = CTessaraMsg;
 
 }  // namespace tes

@@ -1,13 +1,13 @@
-// Connection: connect and disconnect handshakes, sending, the receive thread
-// that cuts the stream into telegrams, link-control answers and keep-alive.
+// Connection, socket side: connect and disconnect, dropping the link,
+// sending, and the receive thread that cuts the stream (or each datagram)
+// into telegrams. Transport layer.
 #include "transport/ip_connection.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "protocol/telegram.h"
+#include "transport/connection_threads.h"
 #include "transport/telegram_cutter.h"
-#include "transport/trace.h"
 
 namespace tes {
 
@@ -15,7 +15,6 @@ namespace {
 
 constexpr size_t kDatagramBufferSize = 0x10010;
 constexpr int kReceivePollMs = 1000;
-constexpr int32_t kAnswerTimeoutMs = 1000;
 
 int32_t MsLeft(int64_t deadline) {
     const int64_t left = deadline - sys::MonotonicMs();
@@ -23,51 +22,7 @@ int32_t MsLeft(int64_t deadline) {
     return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(left);
 }
 
-// A link-control telegram passes only whole and with the right checksum.
-bool ParseLinkTelegram(const uint8_t* bytes, uint32_t length, TelegramView* view) {
-    return view->Parse(bytes, length) && view->ChecksumMatches();
-}
-
 }  // namespace
-
-class CTesIPConnection::CReadThread : public CTesThread {
-public:
-    explicit CReadThread(CTesIPConnection& connection) : oConnection(connection) {}
-    ~CReadThread() override { StopAndJoin(); }
-    using CTesThread::StopRequested;
-
-protected:
-    void Run() override {
-        if (oConnection.nTransport == sys::kTransportUdp) {
-            oConnection.ReceiveDatagrams();
-        } else {
-            oConnection.ReceiveStream();
-        }
-    }
-
-private:
-    CTesIPConnection& oConnection;
-};
-
-class CTesIPConnection::CAliveThread : public CTesThread {
-public:
-    explicit CAliveThread(CTesIPConnection& connection) : oConnection(connection) {}
-    ~CAliveThread() override { StopAndJoin(); }
-
-protected:
-    void Run() override {
-        // A tick ends each quarter period, so three silent ticks are three
-        // quarters of the period after the start.
-        for (;;) {
-            const uint32_t sleepMs = std::max<uint32_t>(oConnection.nAlivePeriod.load() / 4, 10);
-            if (SleepUnlessStopped(sleepMs)) break;
-            oConnection.AliveTick();
-        }
-    }
-
-private:
-    CTesIPConnection& oConnection;
-};
 
 CTesIPConnection::CTesIPConnection() = default;
 
@@ -77,7 +32,9 @@ CTesIPConnection::~CTesIPConnection() {
     ReleaseSocket();
 }
 
-bool CTesIPConnection::IsReceiveThread() const { return pReadThread && pReadThread->IsCurrent(); }
+bool CTesIPConnection::IsReceiveThread() const {
+    return pReadThread && pReadThread->IsCurrent();
+}
 
 void CTesIPConnection::StopThreads() {
     StopAliveThread();
@@ -98,14 +55,7 @@ int CTesIPConnection::Connect(uint8_t deviceType, const std::vector<uint8_t>& co
         return sys::kTrSocketError;
     }
     nState.store(kStateConnecting);
-    const uint16_t p = deviceType;
-    cDeviceType = deviceType;
-    nCmdConnect = static_cast<uint16_t>(((p & 0x7F) << 8) + 1);
-    nCmdConnectConf = static_cast<uint16_t>((p << 8) | 0x8000 | 1);
-    nCmdDisconnect = static_cast<uint16_t>(((p & 0x7F) << 8) + 2);
-    nCmdDisconnectConf = static_cast<uint16_t>((p << 8) | 0x8000 | 2);
-    nCmdAlive = static_cast<uint16_t>(((p & 0x7F) << 8) + 13);
-    nCmdAliveConf = static_cast<uint16_t>((p << 8) | 0x8000 | 13);
+    SetLinkCommands(deviceType);
     bLinkControl = linkControl;
     nTransport = transport;
     nAliveMode.store(0);
@@ -137,7 +87,12 @@ int CTesIPConnection::Connect(uint8_t deviceType, const std::vector<uint8_t>& co
             DropLink();
             return sys::kTrTimeout;
         }
-        const int sent = SendLinkTelegram(nCmdConnect, 1, connectData.data(), connectData.size(), left);
+        const int sent = connectData.size() > kMaxTelegramData
+                             ? static_cast<int>(sys::kTrSocketError)
+                             : SendLinkTelegram(CTesMsg(connectData.data(),
+                                                        static_cast<uint16_t>(connectData.size()),
+                                                        nCmdConnect, 1),
+                                                left);
         if (sent != sys::kTrOk) {
             DropLink();
             return sent;
@@ -161,7 +116,7 @@ int CTesIPConnection::Disconnect(int32_t timeoutMs) {
     int result = sys::kTrOk;
     if (bLinkControl) {
         oDisconnectEvent.Reset();
-        result = SendLinkTelegram(nCmdDisconnect, 0, nullptr, 0, timeoutMs);
+        result = SendLinkTelegram(CTesMsg(nullptr, 0, nCmdDisconnect, 0), timeoutMs);
         // On the receive thread (a callback closing its own handle) nobody can
         // read the confirmation, so the request is sent without waiting.
         if (result == sys::kTrOk && !IsReceiveThread()) {
@@ -219,73 +174,6 @@ int CTesIPConnection::Send(const uint8_t* bytes, size_t length, int32_t timeoutM
     return sys::kTrSocketError;
 }
 
-int CTesIPConnection::SendLinkTelegram(uint16_t command, uint16_t telegramId, const uint8_t* data,
-                                       size_t length, int32_t timeoutMs) {
-    if (length > kMaxTelegramData) return sys::kTrSocketError;
-    std::vector<uint8_t> bytes(length + kTelegramOverhead);
-    EncodeTelegram(bytes.data(), command, telegramId, data, length);
-    return Send(bytes.data(), bytes.size(), timeoutMs);
-}
-
-int CTesIPConnection::SendAliveRequest(int32_t timeoutMs) {
-    uint8_t period[4];
-    PutU32(period, nAlivePeriod.load());
-    return SendLinkTelegram(nCmdAlive, 0, period, sizeof period, timeoutMs);
-}
-
-int CTesIPConnection::StartAlive(uint32_t periodMs) {
-    if (State() != kStateConnected) return sys::kTrNotConnected;
-    if (periodMs != 0) {
-        nAlivePeriod.store(periodMs);
-        EnsureAliveThread();
-        nAliveMode.store(1);
-        return SendAliveRequest(static_cast<int32_t>(std::min<uint32_t>(periodMs, 0x7FFFFFFF)));
-    }
-    nAliveMode.store(0);
-    StopAliveThread();
-    // The gateway reads a period of 0 as "stop watching".
-    nAlivePeriod.store(0);
-    return SendAliveRequest(kAnswerTimeoutMs);
-}
-
-void CTesIPConnection::EnsureAliveThread() {
-    CTesLock lock(oAliveThreadMutex);
-    if (!pAliveThread) {
-        nAliveTick.store(0);
-        nLastSendTick.store(0);
-        nLastReceiveTick.store(0);
-        pAliveThread = std::make_unique<CAliveThread>(*this);
-        pAliveThread->Start();
-    }
-}
-
-void CTesIPConnection::StopAliveThread() {
-    std::unique_ptr<CAliveThread> thread;
-    {
-        CTesLock lock(oAliveThreadMutex);
-        thread = std::move(pAliveThread);
-    }
-    thread.reset();  // stops and joins outside the lock
-}
-
-void CTesIPConnection::AliveTick() {
-    if (nAliveMode.load() == 0) return;
-    if (State() == kStateConnected) {
-        const uint32_t tick = nAliveTick.fetch_add(1) + 1;
-        if (tick > nLastReceiveTick.load() + 4) Disconnect(1000);  // five ticks of silence
-        if (nAliveMode.load() == 1 &&
-            (tick > nLastSendTick.load() + 2 || tick > nLastReceiveTick.load() + 2)) {
-            SendAliveRequest(static_cast<int32_t>(nAlivePeriod.load() / 2));
-        }
-    } else {
-        nAliveMode.store(0);
-        nAlivePeriod.store(0);
-        nAliveTick.store(0);
-        nLastSendTick.store(0);
-        nLastReceiveTick.store(0);
-    }
-}
-
 void CTesIPConnection::ReceiveStream() {
     CStreamCutter cutter;
     const sys::Socket s = hSocket;
@@ -327,75 +215,11 @@ void CTesIPConnection::ReceiveDatagrams() {
             break;
         }
         OnReceiveBatch(true);
-        CutDatagram(buffer.get(), static_cast<size_t>(got),
-                    [this](const uint8_t* bytes, uint32_t length) { HandleTelegram(bytes, length); });
+        CutDatagram(
+            buffer.get(), static_cast<size_t>(got),
+            [this](const uint8_t* bytes, uint32_t length) { HandleTelegram(bytes, length); });
         OnReceiveBatch(false);
     }
-}
-
-void CTesIPConnection::HandleTelegram(const uint8_t* bytes, uint32_t length) {
-    if (!bLinkControl) {
-        OnTelegram(bytes, length);
-        return;
-    }
-    if (nAliveMode.load(std::memory_order_relaxed) != 0) {
-        nLastReceiveTick.store(nAliveTick.load(std::memory_order_relaxed), std::memory_order_relaxed);
-    }
-    if (length < kTelegramOverhead) {
-        OnTelegram(bytes, length);
-        return;
-    }
-    const uint16_t command = GetU16(bytes + 2);
-    TelegramView view;
-    if (command == nCmdAlive) {
-        HandleAliveRequest(bytes, length);
-    } else if (command == nCmdAliveConf) {
-        // a sign of life, nothing more
-    } else if (command == nCmdConnect) {
-        if (!ParseLinkTelegram(bytes, length, &view)) return;
-        const uint8_t answer = AcceptConnect(view.pData, view.nDataLength) ? 0 : 0xFF;
-        SendLinkTelegram(nCmdConnectConf, view.nTelegramId, &answer, 1, kAnswerTimeoutMs);
-        if (answer != 0) DropLink();
-    } else if (command == nCmdConnectConf) {
-        if (length >= 8 && ParseLinkTelegram(bytes, length, &view)) {
-            cConnectResult.store(view.pData[0]);
-            oConnectEvent.Signal();
-        }
-    } else if (command == nCmdDisconnect) {
-        if (!ParseLinkTelegram(bytes, length, &view)) return;
-        const uint8_t answer = 0;
-        SendLinkTelegram(nCmdDisconnectConf, view.nTelegramId, &answer, 1, kAnswerTimeoutMs);
-        DropLink();
-    } else if (command == nCmdDisconnectConf) {
-        if (length >= 8 && ParseLinkTelegram(bytes, length, &view)) {
-            cDisconnectResult.store(view.pData[0]);
-            oDisconnectEvent.Signal();
-        }
-    } else {
-        OnTelegram(bytes, length);
-    }
-}
-
-void CTesIPConnection::HandleAliveRequest(const uint8_t* bytes, uint32_t length) {
-    TelegramView view;
-    if (!ParseLinkTelegram(bytes, length, &view)) return;
-    uint8_t answer = 0;
-    int32_t answerTimeout = kAnswerTimeoutMs;
-    if (view.nDataLength < 4) {
-        answer = 0xFF;
-    } else {
-        const uint32_t period = GetU32(view.pData);
-        nAlivePeriod.store(period);
-        if (period == 0) {
-            nAliveMode.store(0);
-            StopAliveThread();
-        } else {
-            answerTimeout = static_cast<int32_t>(std::min<uint32_t>(period, 0x7FFFFFFF));
-            int32_t off = 0;
-            if (nAliveMode.compare_exchange_strong(off, 2)) EnsureAliveThread();
-        }
-    }
-    SendLinkTelegram(nCmdAliveConf, view.nTelegramId, &answer, 1, answerTimeout);
 }
 
 }  // namespace tes

@@ -1,6 +1,8 @@
 // Connection: one link to one CAN port of a gateway, with its receive thread,
 // link control (CONNECT, DISCONNECT, ALIVE) and keep-alive thread. Transport
-// layer.
+// layer. The socket side (connect, send, receive, drop) is in
+// ip_connection.cpp, the link-control telegrams and keep-alive in
+// link_control.cpp; the two threads are in connection_threads.h.
 //
 // Socket lifetime: dropping the link shuts the socket down, which wakes every
 // thread blocked on it, but the descriptor itself is released only once the
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "transport/ip_base.h"
+#include "transport/tes_msg.h"
 #include "transport/tes_thread.h"
 
 namespace tes {
@@ -77,14 +80,18 @@ private:
     // without opening a link; defined only there.
     friend struct ConnectionTestAccess;
 
-    int SendLinkTelegram(uint16_t command, uint16_t telegramId, const uint8_t* data,
-                         size_t length, int32_t timeoutMs);
+    // ---- socket side (ip_connection.cpp)
+    void ReceiveStream();
+    void ReceiveDatagrams();
+
+    // ---- link control and keep-alive (link_control.cpp)
+    // Command words of the link-control telegrams for `deviceType`.
+    void SetLinkCommands(uint8_t deviceType);
+    int SendLinkTelegram(const CTesMsg& telegram, int32_t timeoutMs);
     int SendAliveRequest(int32_t timeoutMs);
     void HandleAliveRequest(const uint8_t* bytes, uint32_t length);
     void EnsureAliveThread();
     void StopAliveThread();
-    void ReceiveStream();
-    void ReceiveDatagrams();
     void AliveTick();
 
     CTesEvent oConnectEvent;

@@ -95,6 +95,15 @@ void DetachThread(ThreadHandle thread);
 // True when called on the thread the handle stands for.
 bool IsCurrentThread(ThreadHandle thread);
 
+// ---------------------------------------------------------------- library unload
+
+// Called by the library's unload hook before it releases the handles, to
+// set how joins and waits behave while the library goes: `processExit` when
+// the process is ending (every other thread is gone already), else the
+// library alone is being unloaded (on Windows with the loader lock held).
+// Nothing to do where unloading needs no care.
+void PrepareUnload(bool processExit);
+
 // ---------------------------------------------------------------- sockets
 
 using Socket = intptr_t;

@@ -8,9 +8,20 @@ namespace {
 thread_local const CTesThread* tCurrentThread = nullptr;
 }  // namespace
 
-bool CTesThread::IsCurrent() const { return tCurrentThread == this; }
+bool CTesThread::IsCurrent() const {
+    return tCurrentThread == this;
+}
 
-CTesThread::~CTesThread() { StopAndJoin(); }
+bool CTesThread::StartDetached(void (*entry)(void*), void* arg) {
+    const sys::ThreadHandle thread = sys::StartThread(entry, arg);
+    if (thread == nullptr) return false;
+    sys::DetachThread(thread);
+    return true;
+}
+
+CTesThread::~CTesThread() {
+    StopAndJoin();
+}
 
 bool CTesThread::Start() {
     const int state = nThreadState.load();

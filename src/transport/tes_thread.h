@@ -18,7 +18,9 @@ public:
     // True when signalled within `timeoutMs` (negative: no limit).
     bool Wait(int64_t timeoutMs) { return hEvent.Wait(timeoutMs); }
     // Wait, after checking for up to `spinUs` microseconds without sleeping.
-    bool SpinThenWait(int32_t spinUs, int64_t timeoutMs) { return hEvent.SpinThenWait(spinUs, timeoutMs); }
+    bool SpinThenWait(int32_t spinUs, int64_t timeoutMs) {
+        return hEvent.SpinThenWait(spinUs, timeoutMs);
+    }
 
 private:
     sys::Event hEvent;
@@ -67,6 +69,10 @@ public:
     void StopAndJoin();
     // True when called from this object's own thread (inside its Run).
     bool IsCurrent() const;
+    // Runs `entry(arg)` on a thread that nobody joins, for work that must
+    // not run on the calling thread and outlives it. False when the system
+    // could not create the thread.
+    static bool StartDetached(void (*entry)(void*), void* arg);
     int ThreadState() const { return nThreadState.load(); }
 
 protected:

@@ -89,6 +89,10 @@ int CurrentTimeZoneHours() {
     return hours;
 }
 
+void PrepareUnload(bool processExit) {
+    (void)processExit;  // threads end and joins return as usual while a shared object goes
+}
+
 void SleepMs(uint32_t ms) {
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
@@ -474,28 +478,28 @@ IoResult SendDatagram(Socket s, const uint8_t* bytes, size_t length, int64_t dea
 }
 
 struct Waker::Impl {
-    int fd = -1;
+    int hEvent = -1;  // eventfd
 };
 
-Waker::Waker() : pImpl(new Impl) { pImpl->fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+Waker::Waker() : pImpl(new Impl) { pImpl->hEvent = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
 
 Waker::~Waker() {
-    if (pImpl->fd >= 0) close(pImpl->fd);
+    if (pImpl->hEvent >= 0) close(pImpl->hEvent);
     delete pImpl;
 }
 
 void Waker::Signal() {
     const uint64_t one = 1;
-    [[maybe_unused]] ssize_t rc = write(pImpl->fd, &one, sizeof one);
+    [[maybe_unused]] ssize_t rc = write(pImpl->hEvent, &one, sizeof one);
 }
 
 void Waker::Clear() {
     uint64_t value = 0;
-    [[maybe_unused]] ssize_t rc = read(pImpl->fd, &value, sizeof value);
+    [[maybe_unused]] ssize_t rc = read(pImpl->hEvent, &value, sizeof value);
 }
 
 WaitResult WaitReadable(Socket s, Waker& waker, int timeoutMs) {
-    pollfd fds[2] = {{static_cast<int>(s), POLLIN, 0}, {waker.pImpl->fd, POLLIN, 0}};
+    pollfd fds[2] = {{static_cast<int>(s), POLLIN, 0}, {waker.pImpl->hEvent, POLLIN, 0}};
     const int64_t deadline = MonotonicMs() + (timeoutMs < 0 ? 0 : timeoutMs);
     const int rc = PollRetry(fds, 2, deadline, timeoutMs < 0);
     if (rc < 0) return WaitResult::kFailed;

@@ -34,6 +34,11 @@ void SetUnloadMode(UnloadMode mode) { gUnloadMode.store(static_cast<int>(mode));
 UnloadMode CurrentUnloadMode() { return static_cast<UnloadMode>(gUnloadMode.load()); }
 }  // namespace win32
 
+void PrepareUnload(bool processExit) {
+    win32::SetUnloadMode(processExit ? win32::UnloadMode::kProcessExit
+                                     : win32::UnloadMode::kFreeLibrary);
+}
+
 namespace {
 bool ProcessExiting() { return win32::CurrentUnloadMode() == win32::UnloadMode::kProcessExit; }
 

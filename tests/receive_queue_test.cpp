@@ -1,23 +1,18 @@
-// The library's hot paths as the benchmark work reshaped them: queue entries
-// held inline or on the heap in a growing ring, telegrams sealed in place,
-// the futex-based event, and the send whose deadline starts when the socket
-// first would block. Expected values come from the protocol, not from the
-// code under test.
+// Receive queues: entries held inline or on the heap, the growing ring,
+// staging of one receive's telegrams, and what the client's polling
+// functions hand back from each queue. Expected values come from the
+// protocol, not from the code under test.
+#include "incoming/receive_queue.h"
+
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "incoming/client_can_dll.h"
-#include "incoming/receive_queue.h"
 #include "protocol/telegram.h"
-#include "transport/platform.h"
 
 using Bytes = std::vector<uint8_t>;
 using tes::CTessaraClientCANDll;
@@ -60,18 +55,16 @@ protected:
 
 }  // namespace
 
-// ---------------------------------------------------------------- queue entries
-
 TEST(QueuedTelegram, KeepsHeaderAndDataOnEitherSideOfTheInlineLimit) {
-    for (size_t n : {size_t{0}, size_t{1}, size_t{tes::QueuedTelegram::kInlineData},
-                     size_t{tes::QueuedTelegram::kInlineData + 1}, size_t{1000}}) {
+    for (size_t n : {size_t{0}, size_t{1}, size_t{tes::CQueuedTelegram::kInlineData},
+                     size_t{tes::CQueuedTelegram::kInlineData + 1}, size_t{1000}}) {
         const Bytes data = Counting(n, 3);
         const Bytes wire = Wire(0x0266, 0x1234, data);
         tes::TelegramView view;
         ASSERT_TRUE(view.Parse(wire.data(), wire.size()));
-        tes::QueuedTelegram t;
+        tes::CQueuedTelegram t;
         t.Assign(view);
-        tes::QueuedTelegram moved;
+        tes::CQueuedTelegram moved;
         moved = std::move(t);
         EXPECT_EQ(moved.nCommand, 0x0266);
         EXPECT_EQ(moved.nTelegramId, 0x1234);
@@ -83,7 +76,7 @@ TEST(QueuedTelegram, KeepsHeaderAndDataOnEitherSideOfTheInlineLimit) {
 }
 
 TEST(ReceiveQueueRing, KeepsOrderWhenItGrowsWithItsHeadWrappedAndWithLongEntries) {
-    tes::ReceiveQueue q;
+    tes::CReceiveQueue q;
     q.SetMaximum(1000);
     uint32_t nextIn = 0, nextOut = 0;
     auto push = [&](int count) {
@@ -99,13 +92,14 @@ TEST(ReceiveQueueRing, KeepsOrderWhenItGrowsWithItsHeadWrappedAndWithLongEntries
     };
     auto pop = [&](int count) {
         for (int i = 0; i < count; ++i, ++nextOut) {
-            tes::QueuedTelegram t;
+            tes::CQueuedTelegram t;
             uint32_t remaining = 0;
             ASSERT_TRUE(q.Pop(&t, &remaining));
             EXPECT_EQ(remaining, nextIn - nextOut - 1);
             ASSERT_EQ(t.DataLength(), nextOut % 5 == 0 ? 100u : 8u);
             EXPECT_EQ(tes::GetU32(t.Data()), nextOut);
-            EXPECT_EQ(t.Data()[t.DataLength() - 1], static_cast<uint8_t>(nextOut + t.DataLength() - 1));
+            EXPECT_EQ(t.Data()[t.DataLength() - 1],
+                      static_cast<uint8_t>(nextOut + t.DataLength() - 1));
         }
     };
     push(10);
@@ -115,7 +109,7 @@ TEST(ReceiveQueueRing, KeepsOrderWhenItGrowsWithItsHeadWrappedAndWithLongEntries
     push(100);
     EXPECT_EQ(q.Count(), nextIn - nextOut);
     pop(static_cast<int>(nextIn - nextOut));
-    tes::QueuedTelegram t;
+    tes::CQueuedTelegram t;
     uint32_t remaining = 99;
     EXPECT_FALSE(q.Pop(&t, &remaining));
     EXPECT_EQ(remaining, 99u);  // untouched when empty
@@ -123,7 +117,7 @@ TEST(ReceiveQueueRing, KeepsOrderWhenItGrowsWithItsHeadWrappedAndWithLongEntries
 }
 
 TEST(ReceiveQueueRing, DiscardsAtTheMaximumAndClearingGivesRoomAgain) {
-    tes::ReceiveQueue q;
+    tes::CReceiveQueue q;
     q.SetMaximum(3);
     const Bytes wire = Wire(0x0203, 1, FramePayload(1, 0, {1}));
     tes::TelegramView view;
@@ -139,7 +133,7 @@ TEST(ReceiveQueueRing, DiscardsAtTheMaximumAndClearingGivesRoomAgain) {
 }
 
 TEST(ReceiveQueueStaging, PublishesInOrderUnderTheMaximumAndDropsWhenToldTo) {
-    tes::ReceiveQueue q;
+    tes::CReceiveQueue q;
     q.SetMaximum(300);
     auto view = [](uint32_t n, Bytes* wire) {
         *wire = Wire(0x0203, static_cast<uint16_t>(n), FramePayload(n, 0, {1}));
@@ -159,7 +153,7 @@ TEST(ReceiveQueueStaging, PublishesInOrderUnderTheMaximumAndDropsWhenToldTo) {
     EXPECT_EQ(q.Count(), 300u);  // the maximum, as 400 single pushes would leave it
     EXPECT_EQ(q.Discarded(), 100u);
     for (uint32_t n = 0; n < 300; ++n) {
-        tes::QueuedTelegram t;
+        tes::CQueuedTelegram t;
         uint32_t remaining = 0;
         ASSERT_TRUE(q.Pop(&t, &remaining));
         ASSERT_EQ(tes::GetU32(t.Data()), n);
@@ -231,10 +225,10 @@ TEST_F(HotQueue, AFrameWithSixtyFourBytesAndATimeStampComesBackWhole) {
 
 TEST_F(HotQueue, EveryCanopenQueueHandsBackItsOwnEntries) {
     client.SetMaxSizePerQueue(10);
-    Deliver(0x0267, {5, 1, 3, 0x11, 0x22, 0x33});                    // PDO: node 5, type 1, 3 bytes
-    Deliver(0x0264, {0x42});                                         // SYNC
-    Deliver(0x0266, {9, 0x10, 0x81, 0x01, 1, 2, 3, 4, 5});            // EMCY: code 0x8110
-    Deliver(0x026C, {4, 0x7F});                                      // GUARD
+    Deliver(0x0267, {5, 1, 3, 0x11, 0x22, 0x33});           // PDO: node 5, type 1, 3 bytes
+    Deliver(0x0264, {0x42});                                // SYNC
+    Deliver(0x0266, {9, 0x10, 0x81, 0x01, 1, 2, 3, 4, 5});  // EMCY: code 0x8110
+    Deliver(0x026C, {4, 0x7F});                             // GUARD
     Deliver(0x026D, FramePayload(0x0605, 0x04, {7, 8}, {1, 0, 0, 0, 2, 0, 0, 0}));  // UNDEFINED
     tes::PdoIndication pdo;
     ASSERT_EQ(client.GetPdo(&pdo), 0);
@@ -275,7 +269,8 @@ TEST_F(HotQueue, ManyFramesPushedWhileAnotherThreadTakesThemArriveInOrder) {
         // In receives of up to 700 telegrams, as the receive thread brackets them.
         for (uint32_t i = 0; i < kFrames; ++i) {
             if (i % 700 == 0) client.OnReceiveBatch(true);
-            Deliver(0x0203, FramePayload(i, 0, Counting(i % 3 == 0 ? 64 : 8, static_cast<uint8_t>(i))));
+            Deliver(0x0203,
+                    FramePayload(i, 0, Counting(i % 3 == 0 ? 64 : 8, static_cast<uint8_t>(i))));
             if (i % 700 == 699 || i + 1 == kFrames) client.OnReceiveBatch(false);
         }
     });
@@ -295,128 +290,4 @@ TEST_F(HotQueue, ManyFramesPushedWhileAnotherThreadTakesThemArriveInOrder) {
     receiver.join();
     EXPECT_EQ(next, kFrames);
     EXPECT_EQ(client.Discarded(CTessaraClientCANDll::kQueueFrame), 0u);
-}
-
-// ---------------------------------------------------------------- telegrams
-
-TEST(SealTelegram, WritesTheHeaderAndChecksumAroundDataInPlace) {
-    // INFO request, id 2, no data: 05 00 09 02 02 00 09.
-    uint8_t out[16] = {};
-    EXPECT_EQ(tes::SealTelegram(out, 0x0209, 2, 0), 7u);
-    EXPECT_EQ(Bytes(out, out + 7), (Bytes{0x05, 0x00, 0x09, 0x02, 0x02, 0x00, 0x09}));
-    // INFO confirmation with result 0 already in place: 06 00 09 82 02 00 00 89.
-    uint8_t conf[16] = {};
-    conf[6] = 0x00;
-    EXPECT_EQ(tes::SealTelegram(conf, 0x8209, 2, 1), 8u);
-    EXPECT_EQ(Bytes(conf, conf + 8), (Bytes{0x06, 0x00, 0x09, 0x82, 0x02, 0x00, 0x00, 0x89}));
-    // The same bytes as encoding from a separate buffer.
-    const Bytes data = Counting(13, 0xF0);
-    uint8_t a[32], b[32];
-    tes::EncodeTelegram(a, 0x0203, 0xBEEF, data.data(), data.size());
-    std::copy(data.begin(), data.end(), b + 6);
-    tes::SealTelegram(b, 0x0203, 0xBEEF, data.size());
-    EXPECT_EQ(Bytes(a, a + 20), Bytes(b, b + 20));
-}
-
-// ---------------------------------------------------------------- events
-
-TEST(FutexEvent, AutoResetASignalWithoutWaiterStaysUntilOneWaitTakesIt) {
-    tes::sys::Event e;
-    EXPECT_FALSE(e.Wait(0));
-    e.Signal();
-    e.Signal();  // does not count twice
-    EXPECT_TRUE(e.Wait(0));
-    EXPECT_FALSE(e.Wait(0));
-    EXPECT_FALSE(e.Wait(20));  // times out
-    e.Signal();
-    e.Reset();
-    EXPECT_FALSE(e.Wait(0));
-    e.Signal();
-    EXPECT_TRUE(e.Wait(-1));  // no limit, signalled already
-}
-
-TEST(FutexEvent, ASignalWakesOneOfTwoWaitersAndTheNextWakesTheOther) {
-    tes::sys::Event e;
-    std::atomic<int> woken{0};
-    std::atomic<int> started{0};
-    std::thread a([&] {
-        started.fetch_add(1);
-        if (e.Wait(60000)) woken.fetch_add(1);
-    });
-    std::thread b([&] {
-        started.fetch_add(1);
-        if (e.Wait(60000)) woken.fetch_add(1);
-    });
-    while (started.load() < 2) std::this_thread::yield();
-    e.Signal();
-    const int64_t deadline = tes::sys::MonotonicMs() + 60000;
-    while (woken.load() < 1 && tes::sys::MonotonicMs() < deadline) std::this_thread::yield();
-    EXPECT_EQ(woken.load(), 1);
-    e.Signal();
-    a.join();
-    b.join();
-    EXPECT_EQ(woken.load(), 2);
-    EXPECT_FALSE(e.Wait(0));  // both signals were taken
-}
-
-TEST(FutexEvent, AWaiterMayDestroyTheEventAsSoonAsItsWaitReturned) {
-    // Run under the sanitizers: Signal must not touch the event after the
-    // waiter could have seen the signal.
-    for (int i = 0; i < 2000; ++i) {
-        auto event = std::make_unique<tes::sys::Event>();
-        std::thread signaller([e = event.get()] { e->Signal(); });
-        ASSERT_TRUE(event->Wait(60000));
-        event.reset();  // possibly while the signaller is still inside Signal
-        signaller.join();
-    }
-}
-
-TEST(FutexEvent, SpinThenWaitTakesASignalBeforeDuringOrAfterTheSpin) {
-    tes::sys::Event e;
-    EXPECT_FALSE(e.SpinThenWait(200, 0));   // no time: no spin either
-    EXPECT_FALSE(e.SpinThenWait(200, 20));  // spins, then sleeps out the time
-    e.Signal();
-    EXPECT_TRUE(e.SpinThenWait(200, 0));
-    // Signals that land within the spin (no pause) and after it (2 ms).
-    for (int i = 0; i < 200; ++i) {
-        std::thread signaller([&e, i] {
-            if (i % 2 != 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            e.Signal();
-        });
-        ASSERT_TRUE(e.SpinThenWait(50, 60000)) << "round " << i;
-        signaller.join();
-    }
-    EXPECT_FALSE(e.Wait(0));  // each signal was taken once
-}
-
-// ---------------------------------------------------------------- sending
-
-TEST(SendStreamWithin, SendsWholeBlocksAndTimesOutOnlyWhenThePeerStopsReading) {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    const Bytes empty;
-    EXPECT_EQ(tes::sys::SendStreamWithin(fds[0], empty.data(), 0, 0), tes::sys::IoResult::kDone);
-
-    // A block far larger than the socket buffers goes out while the other end reads.
-    const Bytes big = Counting(4 << 20, 1);
-    std::atomic<size_t> received{0};
-    std::thread reader([&] {
-        std::vector<uint8_t> buffer(1 << 16);
-        while (received.load() < big.size()) {
-            const ssize_t n = recv(fds[1], buffer.data(), buffer.size(), 0);
-            if (n <= 0) break;
-            received.fetch_add(static_cast<size_t>(n));
-        }
-    });
-    EXPECT_EQ(tes::sys::SendStreamWithin(fds[0], big.data(), big.size(), 60000), tes::sys::IoResult::kDone);
-    reader.join();
-    EXPECT_EQ(received.load(), big.size());
-
-    // Nobody reads: the socket fills, then the wait for room runs out.
-    EXPECT_EQ(tes::sys::SendStreamWithin(fds[0], big.data(), big.size(), 50), tes::sys::IoResult::kTimeout);
-    // A negative limit waits not at all once the socket is full.
-    EXPECT_EQ(tes::sys::SendStreamWithin(fds[0], big.data(), big.size(), -1), tes::sys::IoResult::kTimeout);
-    close(fds[1]);
-    EXPECT_EQ(tes::sys::SendStreamWithin(fds[0], big.data(), 10, 1000), tes::sys::IoResult::kSendFailed);
-    close(fds[0]);
 }

@@ -1,0 +1,181 @@
+// Connection, link control: the CONNECT, DISCONNECT and ALIVE telegrams the
+// connection exchanges with the gateway on its own, and keep-alive with its
+// thread. Transport layer.
+#include "transport/ip_connection.h"
+
+#include <algorithm>
+
+#include "protocol/commands.h"
+#include "protocol/telegram.h"
+#include "transport/connection_threads.h"
+
+namespace tes {
+
+namespace {
+
+constexpr int32_t kAnswerTimeoutMs = 1000;
+
+// A link-control telegram passes only whole and with the right checksum.
+bool ParseLinkTelegram(const uint8_t* bytes, uint32_t length, CTesMsg* telegram) {
+    return telegram->FromBytes(bytes, length) && telegram->ChecksumMatches();
+}
+
+// Request and confirmation words of a link-control command for a device type.
+uint16_t RequestWord(uint8_t deviceType, Cmd cmd) {
+    return static_cast<uint16_t>(((deviceType & 0x7F) << 8) + static_cast<uint8_t>(cmd));
+}
+uint16_t ConfirmationWord(uint8_t deviceType, Cmd cmd) {
+    return static_cast<uint16_t>((deviceType << 8) | kConfirmationFlag | static_cast<uint8_t>(cmd));
+}
+
+}  // namespace
+
+void CTesIPConnection::SetLinkCommands(uint8_t deviceType) {
+    cDeviceType = deviceType;
+    nCmdConnect = RequestWord(deviceType, Cmd::CONNECT);
+    nCmdConnectConf = ConfirmationWord(deviceType, Cmd::CONNECT);
+    nCmdDisconnect = RequestWord(deviceType, Cmd::DISCONNECT);
+    nCmdDisconnectConf = ConfirmationWord(deviceType, Cmd::DISCONNECT);
+    nCmdAlive = RequestWord(deviceType, Cmd::ALIVE);
+    nCmdAliveConf = ConfirmationWord(deviceType, Cmd::ALIVE);
+}
+
+int CTesIPConnection::SendLinkTelegram(const CTesMsg& telegram, int32_t timeoutMs) {
+    const std::vector<uint8_t> bytes = telegram.ToBytes();
+    return Send(bytes.data(), bytes.size(), timeoutMs);
+}
+
+int CTesIPConnection::SendAliveRequest(int32_t timeoutMs) {
+    uint8_t period[4];
+    PutU32(period, nAlivePeriod.load());
+    return SendLinkTelegram(CTesMsg(period, sizeof period, nCmdAlive, 0), timeoutMs);
+}
+
+int CTesIPConnection::StartAlive(uint32_t periodMs) {
+    if (State() != kStateConnected) return sys::kTrNotConnected;
+    if (periodMs != 0) {
+        nAlivePeriod.store(periodMs);
+        EnsureAliveThread();
+        nAliveMode.store(1);
+        return SendAliveRequest(static_cast<int32_t>(std::min<uint32_t>(periodMs, 0x7FFFFFFF)));
+    }
+    nAliveMode.store(0);
+    StopAliveThread();
+    // The gateway reads a period of 0 as "stop watching".
+    nAlivePeriod.store(0);
+    return SendAliveRequest(kAnswerTimeoutMs);
+}
+
+void CTesIPConnection::EnsureAliveThread() {
+    CTesLock lock(oAliveThreadMutex);
+    if (!pAliveThread) {
+        nAliveTick.store(0);
+        nLastSendTick.store(0);
+        nLastReceiveTick.store(0);
+        pAliveThread = std::make_unique<CAliveThread>(*this);
+        pAliveThread->Start();
+    }
+}
+
+void CTesIPConnection::StopAliveThread() {
+    std::unique_ptr<CAliveThread> thread;
+    {
+        CTesLock lock(oAliveThreadMutex);
+        thread = std::move(pAliveThread);
+    }
+    thread.reset();  // stops and joins outside the lock
+}
+
+void CTesIPConnection::AliveTick() {
+    if (nAliveMode.load() == 0) return;
+    if (State() == kStateConnected) {
+        const uint32_t tick = nAliveTick.fetch_add(1) + 1;
+        if (tick > nLastReceiveTick.load() + 4) Disconnect(1000);  // five ticks of silence
+        if (nAliveMode.load() == 1 &&
+            (tick > nLastSendTick.load() + 2 || tick > nLastReceiveTick.load() + 2)) {
+            SendAliveRequest(static_cast<int32_t>(nAlivePeriod.load() / 2));
+        }
+    } else {
+        nAliveMode.store(0);
+        nAlivePeriod.store(0);
+        nAliveTick.store(0);
+        nLastSendTick.store(0);
+        nLastReceiveTick.store(0);
+    }
+}
+
+void CTesIPConnection::HandleTelegram(const uint8_t* bytes, uint32_t length) {
+    if (!bLinkControl) {
+        OnTelegram(bytes, length);
+        return;
+    }
+    if (nAliveMode.load(std::memory_order_relaxed) != 0) {
+        nLastReceiveTick.store(nAliveTick.load(std::memory_order_relaxed),
+                               std::memory_order_relaxed);
+    }
+    if (length < kTelegramOverhead) {
+        OnTelegram(bytes, length);
+        return;
+    }
+    const uint16_t command = GetU16(bytes + 2);
+    if (command == nCmdAlive) {
+        HandleAliveRequest(bytes, length);
+    } else if (command == nCmdAliveConf) {
+        // a sign of life, nothing more
+    } else if (command == nCmdConnect) {
+        CTesMsg telegram;
+        if (!ParseLinkTelegram(bytes, length, &telegram)) return;
+        const uint8_t answer =
+            AcceptConnect(telegram.oData.data(), telegram.oData.size()) ? 0 : 0xFF;
+        SendLinkTelegram(CTesMsg(&answer, 1, nCmdConnectConf, telegram.nTelegramId),
+                         kAnswerTimeoutMs);
+        if (answer != 0) DropLink();
+    } else if (command == nCmdConnectConf) {
+        CTesMsg telegram;
+        if (length >= 8 && ParseLinkTelegram(bytes, length, &telegram)) {
+            cConnectResult.store(telegram.oData[0]);
+            oConnectEvent.Signal();
+        }
+    } else if (command == nCmdDisconnect) {
+        CTesMsg telegram;
+        if (!ParseLinkTelegram(bytes, length, &telegram)) return;
+        const uint8_t answer = 0;
+        SendLinkTelegram(CTesMsg(&answer, 1, nCmdDisconnectConf, telegram.nTelegramId),
+                         kAnswerTimeoutMs);
+        DropLink();
+    } else if (command == nCmdDisconnectConf) {
+        CTesMsg telegram;
+        if (length >= 8 && ParseLinkTelegram(bytes, length, &telegram)) {
+            cDisconnectResult.store(telegram.oData[0]);
+            oDisconnectEvent.Signal();
+        }
+    } else {
+        OnTelegram(bytes, length);
+    }
+}
+
+void CTesIPConnection::HandleAliveRequest(const uint8_t* bytes, uint32_t length) {
+    CTesMsg telegram;
+    if (!ParseLinkTelegram(bytes, length, &telegram)) return;
+    uint8_t answer = 0;
+    int32_t answerTimeout = kAnswerTimeoutMs;
+    if (telegram.oData.size() < 4) {
+        answer = 0xFF;
+    } else {
+        const uint32_t period = GetU32(telegram.oData.data());
+        nAlivePeriod.store(period);
+        if (period == 0) {
+            nAliveMode.store(0);
+            StopAliveThread();
+        } else {
+            answerTimeout = static_cast<int32_t>(std::min<uint32_t>(period, 0x7FFFFFFF));
+            int32_t off = 0;
+            if (nAliveMode.compare_exchange_strong(off, 2)) EnsureAliveThread();
+        }
+    }
+    // The request itself becomes the answer: same id, the answer byte as data.
+    telegram = CTesMsg(&answer, 1, nCmdAliveConf, telegram.nTelegramId);
+    SendLinkTelegram(telegram, answerTimeout);
+}
+
+}  // namespace tes

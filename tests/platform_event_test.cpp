@@ -1,0 +1,80 @@
+// The platform's auto-reset event: a signal without a waiter stays, one
+// signal wakes one waiter, a waiter may free the event at once, and the spin
+// before the sleep takes signals that land during or after it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "transport/platform.h"
+
+TEST(FutexEvent, AutoResetASignalWithoutWaiterStaysUntilOneWaitTakesIt) {
+    tes::sys::Event e;
+    EXPECT_FALSE(e.Wait(0));
+    e.Signal();
+    e.Signal();  // does not count twice
+    EXPECT_TRUE(e.Wait(0));
+    EXPECT_FALSE(e.Wait(0));
+    EXPECT_FALSE(e.Wait(20));  // times out
+    e.Signal();
+    e.Reset();
+    EXPECT_FALSE(e.Wait(0));
+    e.Signal();
+    EXPECT_TRUE(e.Wait(-1));  // no limit, signalled already
+}
+
+TEST(FutexEvent, ASignalWakesOneOfTwoWaitersAndTheNextWakesTheOther) {
+    tes::sys::Event e;
+    std::atomic<int> woken{0};
+    std::atomic<int> started{0};
+    std::thread a([&] {
+        started.fetch_add(1);
+        if (e.Wait(60000)) woken.fetch_add(1);
+    });
+    std::thread b([&] {
+        started.fetch_add(1);
+        if (e.Wait(60000)) woken.fetch_add(1);
+    });
+    while (started.load() < 2) std::this_thread::yield();
+    e.Signal();
+    const int64_t deadline = tes::sys::MonotonicMs() + 60000;
+    while (woken.load() < 1 && tes::sys::MonotonicMs() < deadline) std::this_thread::yield();
+    EXPECT_EQ(woken.load(), 1);
+    e.Signal();
+    a.join();
+    b.join();
+    EXPECT_EQ(woken.load(), 2);
+    EXPECT_FALSE(e.Wait(0));  // both signals were taken
+}
+
+TEST(FutexEvent, AWaiterMayDestroyTheEventAsSoonAsItsWaitReturned) {
+    // Run under the sanitizers: Signal must not touch the event after the
+    // waiter could have seen the signal.
+    for (int i = 0; i < 2000; ++i) {
+        auto event = std::make_unique<tes::sys::Event>();
+        std::thread signaller([e = event.get()] { e->Signal(); });
+        ASSERT_TRUE(event->Wait(60000));
+        event.reset();  // possibly while the signaller is still inside Signal
+        signaller.join();
+    }
+}
+
+TEST(FutexEvent, SpinThenWaitTakesASignalBeforeDuringOrAfterTheSpin) {
+    tes::sys::Event e;
+    EXPECT_FALSE(e.SpinThenWait(200, 0));   // no time: no spin either
+    EXPECT_FALSE(e.SpinThenWait(200, 20));  // spins, then sleeps out the time
+    e.Signal();
+    EXPECT_TRUE(e.SpinThenWait(200, 0));
+    // Signals that land within the spin (no pause) and after it (2 ms).
+    for (int i = 0; i < 200; ++i) {
+        std::thread signaller([&e, i] {
+            if (i % 2 != 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            e.Signal();
+        });
+        ASSERT_TRUE(e.SpinThenWait(50, 60000)) << "round " << i;
+        signaller.join();
+    }
+    EXPECT_FALSE(e.Wait(0));  // each signal was taken once
+}
