@@ -335,11 +335,13 @@ TEST_F(Workflow, DumpThenPlayIntoABridgedPortGivesTheSameFramesAndGaps) {
             worst = std::max(worst, std::abs(gapB - gapA));
         }
     }
-    // Host reception times on both sides: scheduling on a busy machine.
-    EXPECT_LT(worst, T(15) * 1000) << "largest gap difference in us";
+    // Host reception times on both sides, so one descheduled reader on a busy
+    // machine moves a gap by tens of milliseconds; the span of the whole
+    // replay (about a second) still tells a timed replay from an untimed one.
+    EXPECT_LT(worst, T(40) * 1000) << "largest gap difference in us";
     const int64_t spanA = a.back().nTimeUs - a.front().nTimeUs;
     const int64_t spanB = b.back().nTimeUs - b.front().nTimeUs;
-    EXPECT_NEAR(static_cast<double>(spanB), static_cast<double>(spanA), T(20) * 1000.0);
+    EXPECT_NEAR(static_cast<double>(spanB), static_cast<double>(spanA), T(40) * 1000.0);
 }
 
 TEST_F(Workflow, PlaySendsTheGoodLinesAndReportsTheBrokenOnesByNumber) {
