@@ -1,8 +1,7 @@
-// A bare telegram client for tests and tools. Simulator layer.
+// A bare telegram client for the simulator's tests. Simulator layer.
 #include "raw_client.h"
 
 #include <algorithm>
-
 
 namespace tes::sim {
 
