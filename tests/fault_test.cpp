@@ -305,7 +305,7 @@ TEST_F(Fault, GatewayClosingAtSetConfigFailsTheOpenAtOnce) {
 class FaultFullGateway : public Fault {
 protected:
     tes::sim::GatewayOptions Options() override {
-        tes::sim::GatewayOptions options;
+        tes::sim::GatewayOptions options = Fault::Options();  // TCP only, as every gateway test
         options.nMaxLinksPerPort = 2;
         return options;
     }
