@@ -68,7 +68,7 @@ void ServeConnection(int fd) {
     bool confirmData = false;
     uint32_t good = 0;
     uint32_t writes = 0;
-    StreamCutter cutter;
+    StreamCutter cutter(1 << 18);
     std::vector<uint8_t> out;
     out.reserve(1 << 16);
     for (;;) {

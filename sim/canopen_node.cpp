@@ -77,17 +77,17 @@ void CanopenNode::Boot(std::vector<CanFrame>* out) {
 }
 
 void CanopenNode::OnFrame(const CanFrame& frame, std::vector<CanFrame>* out) {
-    if ((frame.nFlags & kFlagExtended) != 0) return;
+    if ((frame.cFlags & kFlagExtended) != 0) return;
     const std::vector<uint8_t>& d = frame.oData;
-    if ((frame.nFlags & kFlagRemote) != 0) {
-        if (frame.nId == kCobHeartbeat + nId) {  // node guarding
+    if ((frame.cFlags & kFlagRemote) != 0) {
+        if (frame.nIdentifier == kCobHeartbeat + nId) {  // node guarding
             out->push_back(
                 CanFrame{kCobHeartbeat + nId, 0, {static_cast<uint8_t>(nToggle | nState)}});
             nToggle ^= 0x80;
         }
         return;
     }
-    if (frame.nId == kCobNmt) {
+    if (frame.nIdentifier == kCobNmt) {
         if (d.size() < 2 || (d[1] != 0 && d[1] != nId)) return;
         switch (d[0]) {
             case kNmtStart:
@@ -115,9 +115,9 @@ void CanopenNode::OnFrame(const CanFrame& frame, std::vector<CanFrame>* out) {
     }
     if (nState != kNmtOperational) return;
     Entry& image = oDictionary.at(Key(0x2100, 0));
-    if (frame.nId == kCobSync) {
+    if (frame.nIdentifier == kCobSync) {
         out->push_back(TransmitPdo(1, image.oValue));
-    } else if (frame.nId == kCobRpdo1 + nId) {
+    } else if (frame.nIdentifier == kCobRpdo1 + nId) {
         image.oValue.assign(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(
                                                        std::min(d.size(), kNodeProcessImageMax)));
     }

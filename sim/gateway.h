@@ -2,7 +2,8 @@
 // tessara-sim program. Listens on the CAN ports' TCP and UDP endpoints, speaks
 // link control, answers requests from its device model, and lets tests script
 // replies, log every received byte and break connections on purpose.
-// Simulator layer; uses only the platform contract and the standard library.
+// Simulator layer; uses only the platform contract, the wire oracle
+// (testing/wire) and the standard library.
 #pragma once
 
 #include <array>

@@ -17,9 +17,8 @@
 #include "gateway.h"
 #include "model.h"
 #include "pcap_writer.h"
-#include "protocol/commands.h"
-#include "protocol/telegram.h"
 #include "transport/platform.h"
+#include "wire/telegram.h"
 
 namespace {
 
@@ -86,19 +85,14 @@ const char kUsage[] =
     "\n"
     "See also: tessara-can(1).\n";
 
-// Name of a command code: the first row of the table with that code, which
-// for shared codes is the request's.
+// Name of a command code; for shared codes the request's.
 const char* CommandName(uint8_t code) {
-#define TES_SIM_NAME(name, value, text) \
-    if (code == (value)) return #name;
-    TES_COMMAND_TABLE(TES_SIM_NAME)
-#undef TES_SIM_NAME
-    return "UNKNOWN";
+    return tes::wire::NameOf(code);
 }
 
 // What a non-zero result byte of the simulated device means.
 const char* ResultMeaning(uint16_t word, uint8_t result) {
-    if (static_cast<uint8_t>(word) == static_cast<uint8_t>(tes::Cmd::CONNECT))
+    if (tes::wire::CodeOf(word) == tes::wire::CodeOf(tes::wire::kCmdConnect))
         return result == 1 ? "maximum number of connections reached" : "connection refused";
     switch (result) {
         case tes::sim::kResultTransmitError:
@@ -227,8 +221,8 @@ struct Printer {
         using Kind = tes::sim::GatewayEvent::Kind;
         const tes::sim::ConnectionInfo& c = e.oConnection;
         const std::vector<uint8_t>& t = e.oBytes;
-        const bool whole = t.size() >= tes::kTelegramOverhead;
-        const uint16_t word = whole ? tes::GetU16(&t[2]) : 0;
+        const bool whole = t.size() >= tes::wire::kOverhead;
+        const uint16_t word = whole ? tes::wire::GetU16(&t[2]) : 0;
         const char* name = CommandName(static_cast<uint8_t>(word));
         std::lock_guard<std::mutex> lock(oMutex);
         if (e.eKind == Kind::kOpened) {
@@ -239,9 +233,9 @@ struct Printer {
             std::printf("[%zu] closed\n", c.nIndex);
         } else if (e.eKind == Kind::kAnswered) {
             // A confirmation carries the result byte first; 0 is "executed".
-            if (whole && t.size() > tes::kTelegramOverhead && t[6] != 0) {
+            if (whole && t.size() > tes::wire::kOverhead && t[6] != 0) {
                 std::printf("[%zu] refused %s (id %u): result 0x%02X, %s\n", c.nIndex, name,
-                            tes::GetU16(&t[4]), t[6], ResultMeaning(word, t[6]));
+                            tes::wire::GetU16(&t[4]), t[6], ResultMeaning(word, t[6]));
             }
         } else {
             const uint64_t n = ++oReceived[c.nIndex];
@@ -249,7 +243,7 @@ struct Printer {
             if (nDropAfter != 0 && n == nDropAfter) {
                 std::printf("[%zu] dropping the link at its telegram %llu (--drop-after)\n",
                             c.nIndex, static_cast<unsigned long long>(n));
-            } else if (whole && word == tes::CommandWord(tes::Cmd::CONNECT) && !oConnectAnswer) {
+            } else if (whole && word == tes::wire::kCmdConnect && !oConnectAnswer) {
                 std::printf("[%zu] CONNECT left unanswered (--silent)\n", c.nIndex);
             }
         }
@@ -258,16 +252,16 @@ struct Printer {
     }
 
     static void PrintTelegram(size_t index, const std::vector<uint8_t>& t) {
-        if (t.size() < tes::kTelegramOverhead) {
+        if (t.size() < tes::wire::kOverhead) {
             std::printf("[%zu] fragment of %zu bytes: %s\n", index, t.size(),
                         Hex(t, 0, t.size()).c_str());
             return;
         }
-        const uint16_t word = tes::GetU16(&t[2]);
-        const bool confirmation = (word & tes::kConfirmationFlag) != 0;
+        const uint16_t word = tes::wire::GetU16(&t[2]);
+        const bool confirmation = (word & tes::wire::kConfirmation) != 0;
         std::printf("[%zu] %04X %s%s id %u, %zu data bytes%s%s\n", index, word,
                     CommandName(static_cast<uint8_t>(word)), confirmation ? " confirmation" : "",
-                    tes::GetU16(&t[4]), t.size() - 7, t.size() > 7 ? ": " : "",
+                    tes::wire::GetU16(&t[4]), t.size() - 7, t.size() > 7 ? ": " : "",
                     Hex(t, 6, std::min<size_t>(t.size() - 1, 6 + 32)).c_str());
     }
 };

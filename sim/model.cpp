@@ -8,15 +8,13 @@
 #include <deque>
 
 #include "canopen_node.h"
-#include "protocol/commands.h"
-#include "protocol/telegram.h"
 
 namespace tes::sim {
 
 namespace {
 
-constexpr uint8_t Code(Cmd cmd) {
-    return static_cast<uint8_t>(cmd);
+constexpr uint8_t Code(uint16_t word) {
+    return wire::CodeOf(word);
 }
 
 // Identifiers of the CANopen services (11-bit, predefined connection set).
@@ -81,9 +79,9 @@ int64_t WallClockUs() {
 std::vector<uint8_t> FrameIndication(uint16_t command, const CanFrame& f, bool stamp,
                                      int64_t clockUs) {
     std::vector<uint8_t> payload;
-    AppendU32(&payload, f.nId);
+    AppendU32(&payload, f.nIdentifier);
     payload.push_back(
-        static_cast<uint8_t>(stamp ? f.nFlags | kFlagTimestamp : f.nFlags & ~kFlagTimestamp));
+        static_cast<uint8_t>(stamp ? f.cFlags | kFlagTimestamp : f.cFlags & ~kFlagTimestamp));
     payload.insert(payload.end(), f.oData.begin(), f.oData.end());
     if (stamp) {
         uint32_t seconds = 0, micros = 0;
@@ -215,38 +213,38 @@ std::optional<std::vector<uint8_t>> Model::IndicationFor(const PortState& port, 
             if ((code & 0x80000000u) == 0) continue;
             any = true;
             const bool extended = (code & 0x40000000u) != 0;
-            pass = extended == ((f.nFlags & kFlagExtended) != 0) &&
-                   ((f.nId ^ code) & mask & kMaxExtendedId) == 0;
+            pass = extended == ((f.cFlags & kFlagExtended) != 0) &&
+                   ((f.nIdentifier ^ code) & mask & kMaxExtendedId) == 0;
         }
         if (any && !pass) return std::nullopt;
-        return FrameIndication(CommandWord(Cmd::CAN_FRAME_IND), f, stamp, clockUs);
+        return FrameIndication(wire::kIndCanFrame, f, stamp, clockUs);
     }
 
     // CANopen mode: the frame is read as a CANopen service.
     const std::vector<uint8_t>& d = f.oData;
-    const uint32_t id = f.nId;
+    const uint32_t id = f.nIdentifier;
     const uint8_t node = static_cast<uint8_t>(id & 0x7F);
-    const bool plain = (f.nFlags & (kFlagExtended | kFlagRemote)) == 0;
+    const bool plain = (f.cFlags & (kFlagExtended | kFlagRemote)) == 0;
     std::vector<uint8_t> payload;
     if (plain && id == kCobSync) {
         payload.push_back(d.empty() ? 0 : d[0]);
-        return MakeTelegram(CommandWord(Cmd::CANOPEN_SYNC_IND), 0, payload);
+        return MakeTelegram(wire::kIndSync, 0, payload);
     }
     if (plain && id > 0x080 && id <= 0x0FF && d.size() == 8) {
         payload.push_back(node);
         payload.insert(payload.end(), d.begin(), d.end());
-        return MakeTelegram(CommandWord(Cmd::CANOPEN_EMCY_IND), 0, payload);
+        return MakeTelegram(wire::kIndEmcy, 0, payload);
     }
     if (plain && id >= 0x180 && id <= 0x57F && node != 0) {
         payload = {node, PdoType(id), static_cast<uint8_t>(d.size())};
         payload.insert(payload.end(), d.begin(), d.end());
-        return MakeTelegram(CommandWord(Cmd::CANOPEN_PDO_IND), 0, payload);
+        return MakeTelegram(wire::kIndPdo, 0, payload);
     }
     if (plain && id > kCobHeartbeat && id <= kCobHeartbeat + 0x7F && !d.empty()) {
         payload = {node, d[0]};
-        return MakeTelegram(CommandWord(Cmd::CANOPEN_GUARD_IND), 0, payload);
+        return MakeTelegram(wire::kIndGuard, 0, payload);
     }
-    return FrameIndication(CommandWord(Cmd::CANOPEN_UNDEFINED_IND), f, stamp, clockUs);
+    return FrameIndication(wire::kIndUndefined, f, stamp, clockUs);
 }
 
 void Model::PutOnBus(PortState& port, const CanFrame& frame, std::optional<size_t> source,
@@ -366,35 +364,35 @@ int64_t Model::NextDueUs(int64_t nowUs) {
 ModelOutcome Model::Handle(size_t connection, uint16_t command, uint16_t id, const uint8_t* data,
                            size_t length, int64_t nowUs) {
     const auto link = oLinks.find(connection);
-    if (link == oLinks.end() || (command >> 8) != kDeviceTypeCan)
+    if (link == oLinks.end() || (command >> 8) != wire::kDeviceTypeCan)
         return Reply(command, id, kResultFailed);
     PortState* port = FindPort(link->second.nCanPort);
     if (port == nullptr) return Reply(command, id, kResultFailed);
     const uint8_t code = static_cast<uint8_t>(command);
     switch (code) {
-        case Code(Cmd::INFO):
-        case Code(Cmd::STATUS):
-        case Code(Cmd::CLOSE):
-        case Code(Cmd::READ_DIGITAL):
-        case Code(Cmd::WRITE_DIGITAL):
-        case Code(Cmd::READ_ANALOG):
-        case Code(Cmd::WRITE_ANALOG):
+        case Code(wire::kCmdInfo):
+        case Code(wire::kCmdStatus):
+        case Code(wire::kCmdClose):
+        case Code(wire::kCmdReadDigital):
+        case Code(wire::kCmdWriteDigital):
+        case Code(wire::kCmdReadAnalog):
+        case Code(wire::kCmdWriteAnalog):
             return HandleDevice(code, command, id, data, length, nowUs);
-        case Code(Cmd::WRITE):
-        case Code(Cmd::SET_CONFIG):
-        case Code(Cmd::SET_GLOBALS):
-        case Code(Cmd::GET_GLOBALS):
-        case Code(Cmd::SET_TIME):
-        case Code(Cmd::GET_TIME):
-        case Code(Cmd::SET_FILTER):
-        case Code(Cmd::GET_FILTER):
-        case Code(Cmd::GET_POWERSTATUS):
-        case Code(Cmd::SET_POWERRELAIS):
-        case Code(Cmd::SET_POWERACTIVESUPPLIES):
+        case Code(wire::kCmdWrite):
+        case Code(wire::kCmdSetConfig):
+        case Code(wire::kCmdSetGlobals):
+        case Code(wire::kCmdGetGlobals):
+        case Code(wire::kCmdSetTime):
+        case Code(wire::kCmdGetTime):
+        case Code(wire::kCmdSetFilter):
+        case Code(wire::kCmdGetFilter):
+        case Code(wire::kCmdGetPowerstatus):
+        case Code(wire::kCmdSetPowerrelais):
+        case Code(wire::kCmdSetPoweractivesupplies):
             return HandleCan(link->second, connection, *port, code, command, id, data, length,
                              nowUs);
         default:
-            if (code >= Code(Cmd::CANOPEN_SET_CONFIG) && code <= Code(Cmd::CANOPEN_SDO_WRITE_BLOCK))
+            if (code >= Code(wire::kCmdCanopenSetConfig) && code <= Code(wire::kCmdCanopenSdoWriteBlock))
                 return HandleCanopen(connection, *port, code, command, id, data, length, nowUs);
             return Reply(command, id, kResultFailed);
     }
@@ -404,7 +402,7 @@ ModelOutcome Model::HandleDevice(uint8_t code, uint16_t command, uint16_t id, co
                                  size_t length, int64_t) {
     std::vector<uint8_t> payload;
     switch (code) {
-        case Code(Cmd::INFO): {
+        case Code(wire::kCmdInfo): {
             if (length != 0) break;
             AppendU32(&payload, nSerialNumber);
             AppendU16(&payload, kHardwareRevision);
@@ -412,38 +410,38 @@ ModelOutcome Model::HandleDevice(uint8_t code, uint16_t command, uint16_t id, co
             payload.insert(payload.end(), std::begin(kDeviceName), std::end(kDeviceName));
             payload.push_back(static_cast<uint8_t>(oPorts.size()));
             payload.push_back(static_cast<uint8_t>(kAnalogChannels));
-            payload.push_back(kDeviceTypeCan);
+            payload.push_back(wire::kDeviceTypeCan);
             payload.push_back(static_cast<uint8_t>(kPowerSupplies));
             return Reply(command, id, kResultOk, payload);
         }
-        case Code(Cmd::STATUS): {
+        case Code(wire::kCmdStatus): {
             if (length != 0) break;
             const std::string text =
                 "TessaraSim ready, " + std::to_string(oLinks.size()) + " connection(s) open";
             return Reply(command, id, kResultOk, std::vector<uint8_t>(text.begin(), text.end()));
         }
-        case Code(Cmd::CLOSE): {
+        case Code(wire::kCmdClose): {
             if (length != 0) break;
             ModelOutcome o = Reply(command, id, kResultOk);
             o.bRestart = true;
             return o;
         }
-        case Code(Cmd::READ_DIGITAL):
+        case Code(wire::kCmdReadDigital):
             if (length != 0) break;
             AppendU32(&payload, nDigitalInputs);
             AppendU32(&payload, nDigitalOutputs);
             return Reply(command, id, kResultOk, payload);
-        case Code(Cmd::WRITE_DIGITAL):
+        case Code(wire::kCmdWriteDigital):
             if (length != 4) break;
             nDigitalOutputs = GetU32(d);
             return Reply(command, id, kResultOk);
-        case Code(Cmd::READ_ANALOG):
+        case Code(wire::kCmdReadAnalog):
             if (length != 0) break;
             // The inputs are wired to the outputs of the same channel.
             AppendU32(&payload, static_cast<uint32_t>(kAnalogChannels));
             for (uint32_t v : oAnalogOutputs) AppendU32(&payload, v);
             return Reply(command, id, kResultOk, payload);
-        case Code(Cmd::WRITE_ANALOG):
+        case Code(wire::kCmdWriteAnalog):
             if (length % 4 != 0 || length / 4 > kAnalogChannels) break;
             for (size_t i = 0; i < length / 4; ++i) oAnalogOutputs[i] = GetU32(d + 4 * i);
             return Reply(command, id, kResultOk);
@@ -478,16 +476,16 @@ ModelOutcome Model::HandleCan(Link& link, size_t connection, PortState& port, ui
     std::vector<uint8_t> payload;
     PortConfig& config = port.oConfig;
     switch (code) {
-        case Code(Cmd::WRITE): {
+        case Code(wire::kCmdWrite): {
             uint8_t result = kResultOk;
             CanFrame f;
             if (length < 5 || length - 5 > kMaxFrameData) {
                 result = kResultFailed;
             } else {
-                f.nId = GetU32(d);
-                f.nFlags = static_cast<uint8_t>(d[4] & ~kFlagTimestamp);
+                f.nIdentifier = GetU32(d);
+                f.cFlags = static_cast<uint8_t>(d[4] & ~kFlagTimestamp);
                 f.oData.assign(d + 5, d + length);
-                if (!ValidIdentifier(f.nId, f.nFlags)) {
+                if (!ValidIdentifier(f.nIdentifier, f.cFlags)) {
                     result = kResultFailed;
                 } else if (config.nMode != kModeNormal) {
                     result = kResultTransmitError;
@@ -507,12 +505,12 @@ ModelOutcome Model::HandleCan(Link& link, size_t connection, PortState& port, ui
             }
             return o;
         }
-        case Code(Cmd::SET_CONFIG):
+        case Code(wire::kCmdSetConfig):
             if (length != 2) break;
             link.bConfirmData = d[0] != 0;
             link.bMonitor = d[1] != 0;
             return Reply(command, id, kResultOk);
-        case Code(Cmd::SET_GLOBALS): {
+        case Code(wire::kCmdSetGlobals): {
             if (length != 8 || d[0] > kModeOff) break;
             const uint32_t rate = GetU32(d + 1);
             const bool highSpeed = d[6] != 0;
@@ -528,7 +526,7 @@ ModelOutcome Model::HandleCan(Link& link, size_t connection, PortState& port, ui
             config.bTimestamp = d[7] != 0;
             return Reply(command, id, kResultOk);
         }
-        case Code(Cmd::GET_GLOBALS):
+        case Code(wire::kCmdGetGlobals):
             if (length != 0) break;
             payload.push_back(config.nMode);
             AppendU32(&payload, config.nBitRate);
@@ -536,7 +534,7 @@ ModelOutcome Model::HandleCan(Link& link, size_t connection, PortState& port, ui
             payload.push_back(config.bHighSpeed ? 1 : 0);
             payload.push_back(config.bTimestamp ? 1 : 0);
             return Reply(command, id, kResultOk, payload);
-        case Code(Cmd::SET_TIME): {
+        case Code(wire::kCmdSetTime): {
             if (length != 8) break;
             const int32_t seconds = static_cast<int32_t>(GetU32(d));
             const int32_t micros = static_cast<int32_t>(GetU32(d + 4));
@@ -546,7 +544,7 @@ ModelOutcome Model::HandleCan(Link& link, size_t connection, PortState& port, ui
             bClockSet = true;
             return Reply(command, id, kResultOk);
         }
-        case Code(Cmd::GET_TIME): {
+        case Code(wire::kCmdGetTime): {
             if (length != 0) break;
             uint32_t seconds = 0, micros = 0;
             SplitUs(ClockUs(nowUs), &seconds, &micros);
@@ -555,22 +553,22 @@ ModelOutcome Model::HandleCan(Link& link, size_t connection, PortState& port, ui
             AppendU32(&payload, micros);
             return Reply(command, id, kResultOk, payload);
         }
-        case Code(Cmd::SET_FILTER):
+        case Code(wire::kCmdSetFilter):
             if (length != 64) break;
             for (size_t k = 0; k < 16; ++k) port.oFilter[k] = GetU32(d + 4 * k);
             return Reply(command, id, kResultOk);
-        case Code(Cmd::GET_FILTER):
+        case Code(wire::kCmdGetFilter):
             if (length != 0) break;
             for (uint32_t w : port.oFilter) AppendU32(&payload, w);
             return Reply(command, id, kResultOk, payload);
-        case Code(Cmd::GET_POWERSTATUS):
+        case Code(wire::kCmdGetPowerstatus):
             if (length != 0) break;
             return Reply(command, id, kResultOk, PowerStatus());
-        case Code(Cmd::SET_POWERRELAIS):
+        case Code(wire::kCmdSetPowerrelais):
             if (length != 1) break;
             bPowerRelay = d[0] != 0;
             return Reply(command, id, kResultOk);
-        case Code(Cmd::SET_POWERACTIVESUPPLIES): {
+        case Code(wire::kCmdSetPoweractivesupplies): {
             if (length != 4) break;
             // Bits of supplies the device does not have are ignored.
             nActiveSupplies = GetU32(d) & ((1u << kPowerSupplies) - 1);
@@ -585,13 +583,13 @@ ModelOutcome Model::HandleCan(Link& link, size_t connection, PortState& port, ui
 ModelOutcome Model::HandleCanopen(size_t connection, PortState& port, uint8_t code,
                                   uint16_t command, uint16_t id, const uint8_t* d, size_t length,
                                   int64_t nowUs) {
-    if (code == Code(Cmd::CANOPEN_SET_CONFIG)) {
+    if (code == Code(wire::kCmdCanopenSetConfig)) {
         if (length != 1 || d[0] > 1) return Reply(command, id, kResultFailed);
         port.nCanopenMode = d[0];
         port.nNextSyncUs = 0;
         return Reply(command, id, kResultOk);
     }
-    if (code == Code(Cmd::CANOPEN_GET_CONFIG)) {
+    if (code == Code(wire::kCmdCanopenGetConfig)) {
         if (length != 0) return Reply(command, id, kResultFailed);
         return Reply(command, id, kResultOk, {port.nCanopenMode});
     }
@@ -600,12 +598,12 @@ ModelOutcome Model::HandleCanopen(size_t connection, PortState& port, uint8_t co
     // Services that put a frame on the bus.
     std::optional<CanFrame> frame;
     switch (code) {
-        case Code(Cmd::CANOPEN_SYNC_MODE):
+        case Code(wire::kCmdCanopenSyncMode):
             if (length != 2) break;
             port.nSyncPeriodMs = GetU16(d);
             port.nNextSyncUs = 0;
             return Reply(command, id, kResultOk);
-        case Code(Cmd::CANOPEN_NMT): {
+        case Code(wire::kCmdCanopenNmt): {
             if (length != 2 || d[0] > 127) break;
             const uint8_t type = d[1];
             if (type != kNmtStart && type != kNmtStop && type != kNmtEnterPreOperational &&
@@ -614,11 +612,11 @@ ModelOutcome Model::HandleCanopen(size_t connection, PortState& port, uint8_t co
             frame = CanFrame{kCobNmt, 0, {type, d[0]}};
             break;
         }
-        case Code(Cmd::CANOPEN_SYNC):
+        case Code(wire::kCmdCanopenSync):
             if (length != 0) break;
             frame = CanFrame{kCobSync, 0, {}};
             break;
-        case Code(Cmd::CANOPEN_TIME): {
+        case Code(wire::kCmdCanopenTime): {
             if (length != 6) break;
             const uint16_t day = GetU16(d);
             const uint32_t ms = GetU32(d + 2);
@@ -628,7 +626,7 @@ ModelOutcome Model::HandleCanopen(size_t connection, PortState& port, uint8_t co
             AppendU16(&frame->oData, day);
             break;
         }
-        case Code(Cmd::CANOPEN_PDO): {
+        case Code(wire::kCmdCanopenPdo): {
             if (length < 2 || length - 2 > 8) break;
             const uint8_t node = d[0], type = d[1];
             if (node < 1 || node > 127 || type < 1 || type > 8) break;
@@ -647,11 +645,11 @@ ModelOutcome Model::HandleCanopen(size_t connection, PortState& port, uint8_t co
 
     // SDO services: node, then the service's fields; the node answers from
     // its dictionary without delay.
-    const bool sdo = code == Code(Cmd::CANOPEN_SDO_READ) || code == Code(Cmd::CANOPEN_SDO_WRITE) ||
-                     code == Code(Cmd::CANOPEN_SDO_READ_BLOCK) ||
-                     code == Code(Cmd::CANOPEN_SDO_WRITE_BLOCK);
-    const size_t needed = code == Code(Cmd::CANOPEN_SDO_WRITE) ? 11 : 6;
-    const bool exact = code != Code(Cmd::CANOPEN_SDO_WRITE_BLOCK);
+    const bool sdo = code == Code(wire::kCmdCanopenSdoRead) || code == Code(wire::kCmdCanopenSdoWrite) ||
+                     code == Code(wire::kCmdCanopenSdoReadBlock) ||
+                     code == Code(wire::kCmdCanopenSdoWriteBlock);
+    const size_t needed = code == Code(wire::kCmdCanopenSdoWrite) ? 11 : 6;
+    const bool exact = code != Code(wire::kCmdCanopenSdoWriteBlock);
     if (!sdo || length < needed || (exact && length != needed) || d[0] < 1 || d[0] > 127)
         return Reply(command, id, kResultFailed);
     const auto slot = port.oNodes.find(d[0]);
@@ -659,11 +657,11 @@ ModelOutcome Model::HandleCanopen(size_t connection, PortState& port, uint8_t co
         return Reply(command, id, kResultNodeSilent);
     CanopenNode& node = slot->second.oNode;
     CanopenNode::SdoReply r;
-    if (code == Code(Cmd::CANOPEN_SDO_READ)) {
+    if (code == Code(wire::kCmdCanopenSdoRead)) {
         r = node.Read(GetU16(d + 1), d[3]);
-    } else if (code == Code(Cmd::CANOPEN_SDO_WRITE)) {
+    } else if (code == Code(wire::kCmdCanopenSdoWrite)) {
         r = node.Write(GetU16(d + 2), d[4], d[1], GetU32(d + 7));
-    } else if (code == Code(Cmd::CANOPEN_SDO_READ_BLOCK)) {
+    } else if (code == Code(wire::kCmdCanopenSdoReadBlock)) {
         r = node.ReadBlock(GetU16(d + 1), d[3]);
     } else {
         r = node.WriteBlock(GetU16(d + 1), d[3], d + 6, length - 6);

@@ -1,11 +1,7 @@
-// A bare telegram client for tests and tools. Simulator layer.
+// A bare telegram client for the simulator's tests. Simulator layer.
 #include "raw_client.h"
 
 #include <algorithm>
-
-#include "protocol/commands.h"
-#include "protocol/telegram.h"
-#include "wire.h"
 
 namespace tes::sim {
 
@@ -23,7 +19,7 @@ bool RawClient::Connect(const std::string& host, uint16_t port, int transport, u
 void RawClient::Close() {
     sys::CloseSocket(hSocket);
     hSocket = sys::kNoSocket;
-    oStream.clear();
+    oStream.Reset();
     oQueue.clear();
     bPeerClosed = false;
 }
@@ -39,7 +35,7 @@ bool RawClient::Send(const std::vector<uint8_t>& bytes) {
 
 bool RawClient::SendTelegram(uint16_t command, uint16_t telegramId,
                              const std::vector<uint8_t>& data) {
-    return Send(MakeTelegram(command, telegramId, data));
+    return Send(wire::MakeTelegram(command, telegramId, data));
 }
 
 bool RawClient::ReadSome(int64_t deadlineMs) {
@@ -49,33 +45,24 @@ bool RawClient::ReadSome(int64_t deadlineMs) {
     if (sys::WaitReadable(hSocket, oWaker, static_cast<int>(std::min<int64_t>(left, 1 << 30))) !=
         sys::WaitResult::kReadable)
         return false;
-    uint8_t buffer[65536];
-    const long got = sys::Receive(hSocket, buffer, sizeof buffer);
+    // A datagram is read whole; a stream straight into the cutter.
+    uint8_t datagram[65536];
+    size_t room = sizeof datagram;
+    uint8_t* into = nTransport == sys::kTransportUdp ? datagram : oStream.Space(&room);
+    const long got = sys::Receive(hSocket, into, room);
     if (got == -2) return true;  // woken without data; try again
     if (got <= 0) {
         bPeerClosed = true;
         return false;
     }
-    const size_t n = static_cast<size_t>(got);
+    wire::View piece;
     if (nTransport == sys::kTransportUdp) {
-        for (size_t offset = 0; offset + 2 < n;) {
-            const size_t total = static_cast<size_t>(GetU16(buffer + offset)) + 2;
-            if (n - offset < total) break;
-            oQueue.emplace_back(buffer + offset, buffer + offset + total);
-            offset += total;
-        }
+        wire::DatagramWalker walker(datagram, static_cast<size_t>(got));
+        while (walker.Next(&piece)) oQueue.emplace_back(piece.pBytes, piece.pBytes + piece.nSize);
         return true;
     }
-    oStream.insert(oStream.end(), buffer, buffer + n);
-    size_t start = 0;
-    while (oStream.size() - start >= 2) {
-        const size_t total = static_cast<size_t>(GetU16(&oStream[start])) + 2;
-        if (oStream.size() - start < total) break;
-        oQueue.emplace_back(oStream.begin() + static_cast<std::ptrdiff_t>(start),
-                            oStream.begin() + static_cast<std::ptrdiff_t>(start + total));
-        start += total;
-    }
-    oStream.erase(oStream.begin(), oStream.begin() + static_cast<std::ptrdiff_t>(start));
+    oStream.Commit(static_cast<size_t>(got));
+    while (oStream.Next(&piece)) oQueue.emplace_back(piece.pBytes, piece.pBytes + piece.nSize);
     return true;
 }
 
@@ -94,7 +81,7 @@ std::optional<std::vector<uint8_t>> RawClient::ReceiveCommand(uint16_t command, 
     for (;;) {
         std::optional<std::vector<uint8_t>> t = Receive(deadline - sys::MonotonicMs());
         if (!t) return std::nullopt;
-        if (t->size() >= 4 && GetU16(t->data() + 2) == command) return t;
+        if (t->size() >= 4 && wire::GetU16(t->data() + 2) == command) return t;
     }
 }
 
@@ -103,11 +90,11 @@ std::optional<std::vector<uint8_t>> RawClient::Exchange(uint16_t command, uint16
                                                         int64_t timeoutMs) {
     if (!SendTelegram(command, telegramId, data)) return std::nullopt;
     const int64_t deadline = sys::MonotonicMs() + timeoutMs;
-    const uint16_t confirmation = static_cast<uint16_t>(command | kConfirmationFlag);
+    const uint16_t confirmation = wire::ConfirmationOf(command);
     for (;;) {
         std::optional<std::vector<uint8_t>> t =
             ReceiveCommand(confirmation, deadline - sys::MonotonicMs());
-        if (!t || (t->size() >= 6 && GetU16(t->data() + 4) == telegramId)) return t;
+        if (!t || (t->size() >= 6 && wire::GetU16(t->data() + 4) == telegramId)) return t;
     }
 }
 

@@ -1,6 +1,7 @@
-// A bare client for tests and tools: connects to a gateway endpoint through
-// the platform contract and exchanges raw bytes and whole telegrams, with no
-// link control of its own. Simulator layer.
+// A bare client of a gateway endpoint for the simulator's tests (and for any
+// test that must see the bytes a gateway sends): connects through the
+// platform contract and exchanges raw bytes and whole telegrams, cut by the
+// wire oracle, with no link control of its own. Simulator layer.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "transport/platform.h"
+#include "wire/telegram.h"
 
 namespace tes::sim {
 
@@ -48,7 +50,7 @@ private:
     sys::Socket hSocket = sys::kNoSocket;
     int nTransport = sys::kTransportTcp;
     sys::Waker oWaker;  // never signalled; WaitReadable wants one
-    std::vector<uint8_t> oStream;
+    wire::StreamCutter oStream;
     std::deque<std::vector<uint8_t>> oQueue;
     bool bPeerClosed = false;
 };

@@ -1,17 +1,17 @@
 // Helpers for tests that run as parallel processes: every gateway binds an
 // address of its own in 127.0.0.0/8 (all of it is loopback on Linux and
 // Windows), so each can keep the real port numbers; and test time-outs that
-// a slower run (wine, sanitizers) can scale. Simulator layer.
+// a slower run (wine, sanitizers) can scale. Simulator test support.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <random>
 #include <string>
 
 #include "gateway.h"
+#include "test_timeout.h"
 
 namespace tes::sim {
 
@@ -59,15 +59,10 @@ inline bool StartOnFreeLoopback(Gateway& gateway, GatewayOptions options,
     return false;
 }
 
-// `ms` multiplied by TESSARA_TEST_TIMEOUT_SCALE (a whole number, 1 when
-// unset or invalid), for every deadline a test waits on.
+// `ms` multiplied by TESSARA_TEST_TIMEOUT_SCALE, for every deadline a test
+// waits on.
 inline int64_t TestTimeoutMs(int64_t ms) {
-    static const int64_t factor = [] {
-        const char* text = std::getenv("TESSARA_TEST_TIMEOUT_SCALE");
-        const long value = text != nullptr ? std::strtol(text, nullptr, 10) : 1;
-        return value >= 1 && value <= 1000 ? static_cast<int64_t>(value) : int64_t{1};
-    }();
-    return ms * factor;
+    return test::ScaledMs(ms);
 }
 
 }  // namespace tes::sim

@@ -1,10 +1,14 @@
-// Telegram byte builders and the CAN frame value that the gateway simulator
-// passes between its bus, its CANopen nodes and its connections. Simulator layer.
+// The simulator's side of the wire: the CAN frame value that its bus, its
+// CANopen nodes and its connections pass around, and the telegram builders
+// and field readers of the wire oracle under the simulator's names.
+// Simulator layer.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "wire/telegram.h"
 
 namespace tes::sim {
 
@@ -19,30 +23,20 @@ constexpr size_t kMaxFrameData = 64;
 
 // One frame on the simulated bus.
 struct CanFrame {
-    uint32_t nId = 0;
-    uint8_t nFlags = 0;  // kFlagTimestamp is never set here: receivers add it
+    uint32_t nIdentifier = 0;
+    uint8_t cFlags = 0;  // kFlagTimestamp is never set here: receivers add it
     std::vector<uint8_t> oData;
 };
 
-// Whole telegram (length, command, id, data, checksum) as it goes on the wire.
-// Data beyond the largest a length field can describe is cut off.
-std::vector<uint8_t> MakeTelegram(uint16_t command, uint16_t telegramId,
-                                  const std::vector<uint8_t>& data = {});
-
-// Confirmation of `command` (the confirmation flag is added): the result byte
-// followed by `payload`.
-std::vector<uint8_t> MakeConfirmation(uint16_t command, uint16_t telegramId, uint8_t result,
-                                      const std::vector<uint8_t>& payload = {});
-
-// The same bytes with the checksum byte inverted, so that no receiver accepts
-// them. Runs shorter than 7 bytes are returned unchanged.
-std::vector<uint8_t> WithWrongChecksum(std::vector<uint8_t> bytes);
+using wire::AppendU16;
+using wire::AppendU32;
+using wire::GetU16;
+using wire::GetU32;
+using wire::MakeConfirmation;
+using wire::MakeTelegram;
+using wire::WithWrongChecksum;
 
 // Microseconds of a clock that never jumps; the simulator's time base.
 int64_t MonotonicUs();
-
-// Little-endian appenders for building payloads.
-void AppendU16(std::vector<uint8_t>* out, uint32_t value);
-void AppendU32(std::vector<uint8_t>* out, uint32_t value);
 
 }  // namespace tes::sim

@@ -14,8 +14,8 @@ using namespace tes::test;
 
 namespace {
 
-constexpr uint16_t kConnect = 0x0201;
-constexpr uint16_t kAlive = 0x020D;
+using tes::wire::kCmdConnect;
+using tes::wire::kCmdAlive;
 
 class Connection : public GatewayTest {};
 
@@ -155,15 +155,15 @@ TEST_F(Connection, GatewayAliveIsAnsweredByteForByte) {
 TEST_F(Connection, KeepAliveRequestsAndEndsASilentLink) {
     const int h = Open();
     // This gateway never answers ALIVE, and nothing else arrives either.
-    oGateway.Script(kAlive, [](const tes::sim::Request&) { return std::nullopt; });
+    oGateway.Script(kCmdAlive, [](const tes::sim::Request&) { return std::nullopt; });
     const int64_t start = Now();
     EXPECT_EQ(CANStartAlive(h, 2), 0);
-    const auto first = oGateway.WaitForCommand(kAlive, Scaled(1000));
+    const auto first = oGateway.WaitForCommand(kCmdAlive, Scaled(1000));
     ASSERT_TRUE(first.has_value());
     EXPECT_EQ(first->oBytes,
               (Bytes{0x09, 0x00, 0x0D, 0x02, 0x00, 0x00, 0xD0, 0x07, 0x00, 0x00, 0xD8}));
     // Three quarter-period ticks of silence: an alive request of its own.
-    const auto second = oGateway.WaitForCommand(kAlive, Scaled(4000), 1);
+    const auto second = oGateway.WaitForCommand(kCmdAlive, Scaled(4000), 1);
     ASSERT_TRUE(second.has_value());
     EXPECT_NEAR(static_cast<double>(second->nTimeMs - start), 1500.0, 400.0 * Scaled(1));
     // Five ticks: the link is ended.
@@ -176,7 +176,7 @@ TEST_F(Connection, StoppingKeepAliveSendsPeriodZero) {
     const int h = Open();
     CANStartAlive(h, 2);
     EXPECT_EQ(CANStartAlive(h, 0), 0);
-    const auto stop = oGateway.WaitForCommand(kAlive, Scaled(1000), 1);
+    const auto stop = oGateway.WaitForCommand(kCmdAlive, Scaled(1000), 1);
     ASSERT_TRUE(stop.has_value());
     EXPECT_EQ(stop->Data(), (Bytes{0, 0, 0, 0}));
 }
@@ -275,7 +275,7 @@ TEST_F(Stream, LinkControlOffPassesEverythingOn) {
               1);
     // Without link control nothing was sent, and the gateway's own link
     // telegrams reach the owner untouched.
-    EXPECT_EQ(oGateway.CountCommand(kConnect), 0u);
+    EXPECT_EQ(oGateway.CountCommand(kCmdConnect), 0u);
     ASSERT_TRUE(oGateway.WaitForConnections(1, Scaled(1000)));
     ASSERT_TRUE(oGateway.SendAliveRequest(0, 1000));
     ASSERT_TRUE(oRecorder.WaitCount(1, Scaled(2000)));

@@ -15,8 +15,8 @@ using tes::sim::Request;
 
 namespace {
 
-constexpr uint16_t kSetRelais = 0x0223;
-constexpr uint16_t kGetGlobals = 0x0208;
+using tes::wire::kCmdSetPowerrelais;
+using tes::wire::kCmdGetGlobals;
 
 class Engine : public GatewayTest {
 protected:
@@ -31,21 +31,21 @@ protected:
 
 TEST_F(Engine, NoAnswerTimesOutAfterOneSend) {
     const int h = Open(0, 400);
-    Silence(kSetRelais);
+    Silence(kCmdSetPowerrelais);
     const int64_t start = tes::sys::MonotonicMs();
     EXPECT_EQ(CANSetPowerRelais(h, 1), 0x40000);
     const int64_t took = tes::sys::MonotonicMs() - start;
     EXPECT_GE(took, Scaled(400) - 5);
     EXPECT_LT(took, Scaled(400) + Scaled(500));
-    EXPECT_EQ(oGateway.CountCommand(kSetRelais), 1u);
+    EXPECT_EQ(oGateway.CountCommand(kCmdSetPowerrelais), 1u);
 }
 
 TEST_F(Engine, LateConfirmationIsStoredThenPurged) {
     // A short time-out keeps unclaimed confirmations only briefly.
     const int h = Open(0, 100);
-    Silence(kSetRelais);
+    Silence(kCmdSetPowerrelais);
     EXPECT_EQ(CANSetPowerRelais(h, 1), 0x40000);
-    const uint16_t lateId = oGateway.WaitForCommand(kSetRelais, 1000)->Id();
+    const uint16_t lateId = oGateway.WaitForCommand(kCmdSetPowerrelais, 1000)->Id();
     ASSERT_TRUE(oGateway.SendTelegram(0, 0x8223, lateId, {0x00}));
     ASSERT_TRUE(WaitUntil([&] { return Client(h).StoredConfirmations() == 1; }, 2000));
     // A request right away leaves it stored; one after its age limit purges it.
@@ -62,25 +62,25 @@ TEST_F(Engine, LateConfirmationIsStoredThenPurged) {
 TEST_F(Engine, ConfirmationChecks) {
     const int h = Open();
     // Wrong checksum.
-    oGateway.Script(kSetRelais, [](const Request& r) {
+    oGateway.Script(kCmdSetPowerrelais, [](const Request& r) {
         Bytes c = MakeConfirmation(r, 0);
         c.back() ^= 0x5A;
         return std::optional<Bytes>(c);
     });
     EXPECT_EQ(CANSetPowerRelais(h, 1), 0xA0000);
     // Right id, wrong command word.
-    oGateway.Script(kSetRelais, [](const Request& r) {
+    oGateway.Script(kCmdSetPowerrelais, [](const Request& r) {
         return std::optional<Bytes>(Encode(0x8224, r.nTelegramId, {0x00}));
     });
     EXPECT_EQ(CANSetPowerRelais(h, 1), 0xB0000);
     // No result byte.
-    oGateway.Script(kSetRelais, [](const Request& r) {
+    oGateway.Script(kCmdSetPowerrelais, [](const Request& r) {
         return std::optional<Bytes>(Encode(0x8223, r.nTelegramId));
     });
     EXPECT_EQ(CANSetPowerRelais(h, 1), 0xC0200);
     // Result bytes become device results.
     for (uint8_t r : {0x20, 0x24, 0xFF}) {
-        oGateway.Script(kSetRelais, [r](const Request& q) {
+        oGateway.Script(kCmdSetPowerrelais, [r](const Request& q) {
             return std::optional<Bytes>(MakeConfirmation(q, r));
         });
         EXPECT_EQ(CANSetPowerRelais(h, 1), 0x200 | r);
@@ -109,13 +109,13 @@ TEST_F(Engine, IdsCountFromTwoAndWrap) {
     ASSERT_GE(log.size(), 3u);
     EXPECT_EQ(log[1].Id(), 2);
     EXPECT_EQ(log[2].Id(), 3);
-    const auto relais = oGateway.WaitForCommand(kSetRelais, 1000);
+    const auto relais = oGateway.WaitForCommand(kCmdSetPowerrelais, 1000);
     EXPECT_EQ(relais->Id(), 0);
 }
 
 TEST_F(Engine, LaterConfirmationWithTheSameIdReplacesTheEarlier) {
     const int h = Open();
-    Silence(kSetRelais);
+    Silence(kCmdSetPowerrelais);
     EXPECT_EQ(CANSetPowerRelais(h, 1), 0x40000);
     const uint16_t next = static_cast<uint16_t>(Client(h).PeekTelegramId());
     Bytes both = Encode(0x8223, next, {0x21});
@@ -176,14 +176,14 @@ TEST_F(Engine, EightThreadsOnOneHandleEachGetTheirOwnAnswer) {
 TEST_F(Engine, CloseWhileAnotherThreadWaitsOnTheHandle) {
     const int h = Open(0, 3000);
     Forget(h);
-    Silence(kGetGlobals);
+    Silence(kCmdGetGlobals);
     std::atomic<int> result{-1};
     std::thread waiter([&] {
         int baud = 0, t = 0, hs = 0, ts = 0;
         unsigned char mode = 0;
         result = CANGetGlobals(h, &baud, &mode, &t, &hs, &ts);
     });
-    ASSERT_TRUE(oGateway.WaitForCommand(kGetGlobals, 2000).has_value());
+    ASSERT_TRUE(oGateway.WaitForCommand(kCmdGetGlobals, 2000).has_value());
     EXPECT_EQ(CANCloseDevice(h), 0);
     waiter.join();
     // The link went away under the request: it ends at once, not at its time-out.

@@ -25,11 +25,11 @@ using tes::sim::Request;
 
 namespace {
 
-constexpr uint16_t kGetGlobals = 0x0208;
-constexpr uint16_t kSetRelais = 0x0223;
-constexpr uint16_t kSetConfig = 0x0205;
-constexpr uint16_t kConnect = 0x0201;
-constexpr uint16_t kDisconnect = 0x0202;
+using tes::wire::kCmdConnect;
+using tes::wire::kCmdDisconnect;
+using tes::wire::kCmdGetGlobals;
+using tes::wire::kCmdSetConfig;
+using tes::wire::kCmdSetPowerrelais;
 constexpr int kBaudSentinel = 0x5A5A5A5A;
 constexpr unsigned char kModeSentinel = 0xA5;
 
@@ -158,9 +158,9 @@ TEST_P(LinkEnds, AWaitingRequestEndsAtOnceAndLaterCallsFailCleanly) {
     constexpr int kTimeoutMs = 8000;
     const int h = Open(0, kTimeoutMs);
     ASSERT_EQ(CANSetCallback(h, LogFrame), 0);
-    Silence(kGetGlobals);
+    Silence(kCmdGetGlobals);
     auto waiting = GetGlobalsAsync(h);
-    ASSERT_TRUE(oGateway.WaitForCommand(kGetGlobals, Scaled(2000)).has_value());
+    ASSERT_TRUE(oGateway.WaitForCommand(kCmdGetGlobals, Scaled(2000)).has_value());
     const int64_t ended = Now();
     GetParam().fEnd(oGateway, h);
     const Globals g = Await(waiting, Scaled(kTimeoutMs + 5000), "the waiting request");
@@ -222,7 +222,7 @@ INSTANTIATE_TEST_SUITE_P(
                         },
                         Scaled(2000)));
                     g.SetAliveRequests(0);
-                    EXPECT_TRUE(g.WaitForCommand(kDisconnect, Scaled(3000)).has_value());
+                    EXPECT_TRUE(g.WaitForCommand(kCmdDisconnect, Scaled(3000)).has_value());
                 }}),
     [](const ::testing::TestParamInfo<LinkEnd>& info) { return std::string(info.param.sName); });
 
@@ -264,14 +264,14 @@ TEST_F(Fault, GatewayThatStopsReadingDropsTheLinkOnTheSendTimeOut) {
 
 TEST_F(Fault, GatewayClosingDuringTheHandshakeTimesTheOpenOut) {
     constexpr int kTimeoutMs = 600;
-    Silence(kConnect);
+    Silence(kCmdConnect);
     auto open = std::async(std::launch::async, [&] {
         int handle = 0;
         const int rc =
             CANOpenDevice(&handle, 0, 0, 0, sAddress.c_str(), static_cast<int>(Scaled(kTimeoutMs)));
         return std::make_pair(rc, handle);
     });
-    ASSERT_TRUE(oGateway.WaitForCommand(kConnect, Scaled(2000)).has_value());
+    ASSERT_TRUE(oGateway.WaitForCommand(kCmdConnect, Scaled(2000)).has_value());
     ASSERT_TRUE(oGateway.DropConnection(0));
     const int64_t start = Now();
     const auto [rc, handle] = Await(open, Scaled(kTimeoutMs + 5000), "CANOpenDevice");
@@ -285,14 +285,14 @@ TEST_F(Fault, GatewayClosingDuringTheHandshakeTimesTheOpenOut) {
 
 TEST_F(Fault, GatewayClosingAtSetConfigFailsTheOpenAtOnce) {
     constexpr int kTimeoutMs = 8000;
-    Silence(kSetConfig);
+    Silence(kCmdSetConfig);
     auto open = std::async(std::launch::async, [&] {
         int handle = 0;
         const int rc =
             CANOpenDevice(&handle, 0, 0, 0, sAddress.c_str(), static_cast<int>(Scaled(kTimeoutMs)));
         return std::make_pair(rc, handle);
     });
-    ASSERT_TRUE(oGateway.WaitForCommand(kSetConfig, Scaled(2000)).has_value());
+    ASSERT_TRUE(oGateway.WaitForCommand(kCmdSetConfig, Scaled(2000)).has_value());
     ASSERT_TRUE(oGateway.DropConnection(0));
     const int64_t start = Now();
     const auto [rc, handle] = Await(open, Scaled(kTimeoutMs + 5000), "CANOpenDevice");
@@ -305,7 +305,7 @@ TEST_F(Fault, GatewayClosingAtSetConfigFailsTheOpenAtOnce) {
 class FaultFullGateway : public Fault {
 protected:
     tes::sim::GatewayOptions Options() override {
-        tes::sim::GatewayOptions options;
+        tes::sim::GatewayOptions options = Fault::Options();  // TCP only, as every gateway test
         options.nMaxLinksPerPort = 2;
         return options;
     }
@@ -422,12 +422,12 @@ TEST_F(Fault, GarbageAroundValidTelegramsIsDroppedAndTheLinkStays) {
 TEST_F(Fault, WrongChecksumFirstWinsAndTheRightOneComesTooLate) {
     const int h = Open(0, 3000);
     ASSERT_EQ(CANSetGlobals(h, 250000, 0, 1, 1, 0), 0);
-    Silence(kGetGlobals);
+    Silence(kCmdGetGlobals);
     auto waiting = GetGlobalsAsync(h);
-    const auto request = oGateway.WaitForCommand(kGetGlobals, Scaled(2000));
+    const auto request = oGateway.WaitForCommand(kCmdGetGlobals, Scaled(2000));
     ASSERT_TRUE(request.has_value());
     Request r;
-    r.nCommand = kGetGlobals;
+    r.nCommand = kCmdGetGlobals;
     r.nTelegramId = request->Id();
     Bytes bad = GlobalsReply(r, 111);
     bad.back() ^= 0x01;
@@ -450,7 +450,7 @@ TEST_F(Fault, WrongChecksumFirstWinsAndTheRightOneComesTooLate) {
 TEST_F(Fault, DuplicateConfirmationsNeverAnswerAnotherRequest) {
     const int h = Open();
     // Every GET_GLOBALS is answered twice, each telling its id in the baud rate.
-    oGateway.Script(kGetGlobals, [](const Request& r) {
+    oGateway.Script(kCmdGetGlobals, [](const Request& r) {
         return std::optional<Bytes>(
             Concat({GlobalsReply(r, r.nTelegramId), GlobalsReply(r, 1000000u + r.nTelegramId)}));
     });

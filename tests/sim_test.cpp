@@ -8,20 +8,20 @@
 #include <vector>
 
 #include "gateway.h"
-#include "protocol/telegram.h"
 #include "raw_client.h"
 #include "test_address.h"
 #include "transport/platform.h"
+#include "wire/telegram.h"
 
 namespace tes::sim {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint16_t kConnect = 0x0201;
-constexpr uint16_t kDisconnect = 0x0202;
-constexpr uint16_t kAlive = 0x020D;
-constexpr uint16_t kInfo = 0x0209;
+using wire::kCmdAlive;
+using wire::kCmdConnect;
+using wire::kCmdDisconnect;
+using wire::kCmdInfo;
 
 const Bytes kConnectRequest = {0x05, 0x00, 0x01, 0x02, 0x01, 0x00, 0x02};
 const Bytes kDisconnectRequest = {0x05, 0x00, 0x02, 0x02, 0x00, 0x00, 0x00};
@@ -107,7 +107,7 @@ TEST_F(SimLinkControl, ConnectAnswerIsConfigurable) {
         Open(client);
         ASSERT_TRUE(client.Send(kConnectRequest));
         // Silence is proven by the INFO that follows being answered first.
-        ASSERT_TRUE(client.SendTelegram(kInfo, 7));
+        ASSERT_TRUE(client.SendTelegram(kCmdInfo, 7));
         std::optional<Bytes> first = client.Receive(T(2000));
         ASSERT_TRUE(first);
         if (c.expected) {
@@ -125,13 +125,13 @@ TEST_F(SimLinkControl, ConnectBeyondTheLimitIsRefusedAsFull) {
     RawClient first, second;
     Open(first);
     Open(second);
-    EXPECT_EQ(first.Exchange(kConnect, 1, {}, T(2000)).value_or(Bytes{}).at(6), 0);
-    EXPECT_EQ(second.Exchange(kConnect, 1, {}, T(2000)).value_or(Bytes{}).at(6), 1);
+    EXPECT_EQ(first.Exchange(kCmdConnect, 1, {}, T(2000)).value_or(Bytes{}).at(6), 0);
+    EXPECT_EQ(second.Exchange(kCmdConnect, 1, {}, T(2000)).value_or(Bytes{}).at(6), 1);
     first.Close();
     ASSERT_TRUE(gateway.WaitForClosed(0, T(2000)));
     RawClient third;
     Open(third);
-    EXPECT_EQ(third.Exchange(kConnect, 1, {}, T(2000)).value_or(Bytes{}).at(6), 0);
+    EXPECT_EQ(third.Exchange(kCmdConnect, 1, {}, T(2000)).value_or(Bytes{}).at(6), 0);
 }
 
 TEST_F(SimLinkControl, DisconnectIsConfirmedThenClosed) {
@@ -149,9 +149,9 @@ TEST_F(SimLinkControl, SilentDisconnectNeitherAnswersNorCloses) {
     RawClient client;
     Open(client);
     ASSERT_TRUE(client.Send(kDisconnectRequest));
-    const std::optional<Bytes> next = client.Exchange(kInfo, 3, {}, T(2000));
+    const std::optional<Bytes> next = client.Exchange(kCmdInfo, 3, {}, T(2000));
     ASSERT_TRUE(next) << "connection closed or INFO unanswered";
-    EXPECT_EQ(gateway.CountCommand(kDisconnect), 1u);
+    EXPECT_EQ(gateway.CountCommand(kCmdDisconnect), 1u);
     EXPECT_TRUE(gateway.Connection(0)->bOpen);
 }
 
@@ -164,12 +164,12 @@ TEST_F(SimLinkControl, AliveIsConfirmedWithItsOwnId) {
     EXPECT_EQ(gateway.Connection(0)->nClientAliveMs, 2000u);
 
     // Id 0x1234 is kept: checksum 0x0D ^ 0x82 ^ 0x34 ^ 0x12 ^ 0x00 = 0xA9.
-    ASSERT_TRUE(client.SendTelegram(kAlive, 0x1234, {0x10, 0x27, 0x00, 0x00}));
+    ASSERT_TRUE(client.SendTelegram(kCmdAlive, 0x1234, {0x10, 0x27, 0x00, 0x00}));
     reply = client.Receive(T(2000));
     EXPECT_EQ(reply, (Bytes{0x06, 0x00, 0x0D, 0x82, 0x34, 0x12, 0x00, 0xA9})) << Hex(reply);
 
     // Without a 4-byte period the answer byte is 0xFF.
-    ASSERT_TRUE(client.SendTelegram(kAlive, 0, {0x10, 0x27, 0x00}));
+    ASSERT_TRUE(client.SendTelegram(kCmdAlive, 0, {0x10, 0x27, 0x00}));
     reply = client.Receive(T(2000));
     EXPECT_EQ(reply, (Bytes{0x06, 0x00, 0x0D, 0x82, 0x00, 0x00, 0xFF, 0x70})) << Hex(reply);
 }
@@ -187,7 +187,7 @@ TEST_F(SimLinkControl, GatewayInitiatedRequests) {
     got = client.Receive(T(2000));
     EXPECT_EQ(got, kDisconnectRequest) << Hex(got);
     // The client's confirmation ends the connection on the gateway's side.
-    ASSERT_TRUE(client.Send(MakeConfirmation(kDisconnect, 0, 0)));
+    ASSERT_TRUE(client.Send(MakeConfirmation(kCmdDisconnect, 0, 0)));
     EXPECT_TRUE(gateway.WaitForClosed(0, T(2000)));
     EXPECT_TRUE(client.WaitClosed(T(2000)));
 }
@@ -230,7 +230,7 @@ TEST_F(SimFraming, ManyTelegramsInOneWriteAreAnsweredInOrder) {
     Open(client);
     Bytes stream;
     for (uint16_t id = 1; id <= 50; ++id) {
-        const Bytes t = MakeTelegram(kAlive, id, {0, 0, 0, 0});
+        const Bytes t = MakeTelegram(kCmdAlive, id, {0, 0, 0, 0});
         stream.insert(stream.end(), t.begin(), t.end());
     }
     ASSERT_TRUE(client.Send(stream));
@@ -244,7 +244,7 @@ TEST_F(SimFraming, ManyTelegramsInOneWriteAreAnsweredInOrder) {
 TEST_F(SimFraming, LargestTelegramArrivesWhole) {
     RawClient client;
     Open(client);
-    const Bytes big = MakeTelegram(0x0243, 9, Bytes(kMaxTelegramData, 0xA5));
+    const Bytes big = MakeTelegram(0x0243, 9, Bytes(wire::kMaxData, 0xA5));
     ASSERT_EQ(big.size(), 65537u);
     ASSERT_TRUE(client.Send(big));
     ASSERT_TRUE(client.Receive(T(5000)));  // answered, whatever the model says
@@ -281,7 +281,7 @@ TEST_F(SimFraming, GarbageNeverStopsTheGateway) {
     // A client arriving afterwards is served as usual.
     RawClient fresh;
     Open(fresh);
-    const std::optional<Bytes> reply = fresh.Exchange(kConnect, 1, {}, T(2000));
+    const std::optional<Bytes> reply = fresh.Exchange(kCmdConnect, 1, {}, T(2000));
     EXPECT_EQ(reply, (Bytes{0x06, 0x00, 0x01, 0x82, 0x01, 0x00, 0x00, 0x82})) << Hex(reply);
 }
 
@@ -315,7 +315,7 @@ TEST_F(SimFraming, UdpDatagramsCarrySeveralTelegrams) {
 // ---------------------------------------------------------------- test controls
 
 TEST_F(SimTestControl, ScriptsOverrideTheModel) {
-    gateway.Script(kInfo, [](const Request& r) -> std::optional<Bytes> {
+    gateway.Script(kCmdInfo, [](const Request& r) -> std::optional<Bytes> {
         if (r.nTelegramId == 2) return MakeConfirmation(r, 0, {0x11, 0x22});
         if (r.nTelegramId == 3) return WithWrongChecksum(MakeConfirmation(r, 0));
         if (!r.bChecksumOk) return MakeConfirmation(r, 0xEE);
@@ -323,24 +323,24 @@ TEST_F(SimTestControl, ScriptsOverrideTheModel) {
     });
     RawClient client;
     Open(client);
-    std::optional<Bytes> got = client.Exchange(kInfo, 2, {}, T(2000));
+    std::optional<Bytes> got = client.Exchange(kCmdInfo, 2, {}, T(2000));
     // 0x09^0x82^0x02^0x00^0x00^0x11^0x22 = 0xBA
     EXPECT_EQ(got, (Bytes{0x08, 0x00, 0x09, 0x82, 0x02, 0x00, 0x00, 0x11, 0x22, 0xBA})) << Hex(got);
-    got = client.Exchange(kInfo, 3, {}, T(2000));
+    got = client.Exchange(kCmdInfo, 3, {}, T(2000));
     EXPECT_EQ(got, (Bytes{0x06, 0x00, 0x09, 0x82, 0x03, 0x00, 0x00, 0x77})) << Hex(got);
     // A script also sees requests with a wrong checksum.
-    ASSERT_TRUE(client.Send(WithWrongChecksum(MakeTelegram(kInfo, 5))));
+    ASSERT_TRUE(client.Send(WithWrongChecksum(MakeTelegram(kCmdInfo, 5))));
     got = client.Receive(T(2000));
     ASSERT_TRUE(got);
     EXPECT_EQ(got->at(6), 0xEE);
     // nullopt: no answer at all; the ALIVE behind it is answered first.
-    ASSERT_TRUE(client.SendTelegram(kInfo, 4));
+    ASSERT_TRUE(client.SendTelegram(kCmdInfo, 4));
     ASSERT_TRUE(client.Send(kAlive2000));
     got = client.Receive(T(2000));
     EXPECT_EQ(got.value_or(Bytes{}).at(2), 0x0D) << Hex(got);
     // Without the script the model answers again.
-    gateway.Script(kInfo, nullptr);
-    got = client.Exchange(kInfo, 6, {}, T(2000));
+    gateway.Script(kCmdInfo, nullptr);
+    got = client.Exchange(kCmdInfo, 6, {}, T(2000));
     ASSERT_TRUE(got);
 }
 
@@ -359,7 +359,7 @@ TEST_F(SimTestControl, SendRawSplitsAndClientReassembles) {
     RawClient client;
     Open(client);
     ASSERT_TRUE(gateway.WaitForConnections(1, T(2000)));
-    const Bytes t = MakeConfirmation(kInfo, 2, 0, Bytes(20, 0x33));
+    const Bytes t = MakeConfirmation(kCmdInfo, 2, 0, Bytes(20, 0x33));
     const int64_t before = sys::MonotonicMs();
     ASSERT_TRUE(gateway.SendRaw(0, t, {1, 2, 5, 9, 100000}, 30));
     EXPECT_EQ(client.Receive(T(2000)), t);
@@ -371,7 +371,7 @@ TEST_F(SimTestControl, ReplyDelayHoldsEveryAnswer) {
     RawClient client;
     Open(client);
     const int64_t before = sys::MonotonicMs();
-    ASSERT_TRUE(client.Exchange(kConnect, 1, {}, T(3000)));
+    ASSERT_TRUE(client.Exchange(kCmdConnect, 1, {}, T(3000)));
     EXPECT_GE(sys::MonotonicMs() - before, 150 - 5);
 }
 
@@ -383,7 +383,7 @@ TEST_F(SimTestControl, DropConnectionAndStableIndices) {
     EXPECT_TRUE(gateway.DropConnection(0));
     EXPECT_FALSE(gateway.DropConnection(0));
     EXPECT_TRUE(a.WaitClosed(T(2000)));
-    EXPECT_TRUE(b.Exchange(kConnect, 1, {}, T(2000)));
+    EXPECT_TRUE(b.Exchange(kCmdConnect, 1, {}, T(2000)));
     RawClient c;
     Open(c);
     ASSERT_TRUE(gateway.WaitForConnections(3, T(2000)));
@@ -400,9 +400,9 @@ TEST_F(SimTestControl, DropConnectionAndStableIndices) {
 TEST_F(SimTestControl, StopReadingMakesTheClientBlock) {
     RawClient client;
     Open(client);
-    ASSERT_TRUE(client.Exchange(kConnect, 1, {}, T(2000)));
+    ASSERT_TRUE(client.Exchange(kCmdConnect, 1, {}, T(2000)));
     gateway.SetStopReading(0, true);
-    const Bytes big = MakeTelegram(kAlive, 0, Bytes(60000, 0));
+    const Bytes big = MakeTelegram(kCmdAlive, 0, Bytes(60000, 0));
     size_t whole = 0;
     bool blocked = false;
     for (int i = 0; i < 2000 && !blocked; ++i) {
@@ -457,7 +457,7 @@ TEST_F(SimLifecycle, StopIsPromptWhateverTheClientsDo) {
     gateway.SetStopReading(2, true);
     gateway.SetReplyDelay(60000);
     ASSERT_TRUE(idle.Send(kConnectRequest));  // its answer waits for the delay
-    ASSERT_TRUE(gateway.WaitFor([&] { return gateway.CountCommand(kConnect) == 1; }, T(2000)));
+    ASSERT_TRUE(gateway.WaitFor([&] { return gateway.CountCommand(kCmdConnect) == 1; }, T(2000)));
 
     const std::string address = gateway.BindAddress();
     const int64_t before = sys::MonotonicMs();
@@ -475,7 +475,7 @@ TEST_F(SimLifecycle, StopIsPromptWhateverTheClientsDo) {
     ASSERT_TRUE(gateway.Start(options, &error)) << error;
     RawClient again;
     Open(again);
-    EXPECT_TRUE(again.Exchange(kConnect, 1, {}, T(2000)));
+    EXPECT_TRUE(again.Exchange(kCmdConnect, 1, {}, T(2000)));
 }
 
 TEST_F(SimLifecycle, Ipv6WithSystemChosenPorts) {
@@ -489,7 +489,7 @@ TEST_F(SimLifecycle, Ipv6WithSystemChosenPorts) {
     EXPECT_NE(v6.TcpPort(0), v6.TcpPort(1));
     RawClient client;
     ASSERT_TRUE(client.Connect("::1", v6.TcpPort(1)));
-    EXPECT_EQ(client.Exchange(kConnect, 1, {}, T(2000)),
+    EXPECT_EQ(client.Exchange(kCmdConnect, 1, {}, T(2000)),
               (Bytes{0x06, 0x00, 0x01, 0x82, 0x01, 0x00, 0x00, 0x82}));
     EXPECT_EQ(v6.Connection(0)->nCanPort, 1);
     EXPECT_EQ(v6.Connection(0)->sPeer, "::1");

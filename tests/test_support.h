@@ -1,18 +1,19 @@
 // Shared helpers of the test suite: a gateway simulator on a loopback address
-// of its own, scaled time-outs and small byte helpers.
+// of its own, scaled time-outs and telegrams framed by the wire oracle.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "TessaraCan.h"
 #include "gateway.h"
 #include "test_address.h"
+#include "test_timeout.h"
 #include "transport/platform.h"
+#include "wire/telegram.h"
 
 namespace tes::test {
 
@@ -20,9 +21,7 @@ using Bytes = std::vector<uint8_t>;
 
 // Time-outs grow under slow runs (sanitizers, wine): TESSARA_TEST_TIMEOUT_SCALE.
 inline int64_t Scaled(int64_t ms) {
-    const char* scale = std::getenv("TESSARA_TEST_TIMEOUT_SCALE");
-    const int64_t factor = scale != nullptr ? std::atoll(scale) : 1;
-    return ms * (factor > 0 ? factor : 1);
+    return ScaledMs(ms);
 }
 
 // Waits for a condition of the library's own state (which raises no event a
@@ -37,21 +36,9 @@ bool WaitUntil(Predicate predicate, int64_t timeoutMs) {
     return true;
 }
 
+// A telegram as the gateway protocol frames it, built by the wire oracle.
 inline Bytes Encode(uint16_t command, uint16_t id, const Bytes& data = {}) {
-    Bytes out(data.size() + 7);
-    out[0] = static_cast<uint8_t>(data.size() + 5);
-    out[1] = static_cast<uint8_t>((data.size() + 5) >> 8);
-    out[2] = static_cast<uint8_t>(command);
-    out[3] = static_cast<uint8_t>(command >> 8);
-    out[4] = static_cast<uint8_t>(id);
-    out[5] = static_cast<uint8_t>(id >> 8);
-    uint8_t sum = out[2] ^ out[3] ^ out[4] ^ out[5];
-    for (size_t i = 0; i < data.size(); ++i) {
-        out[6 + i] = data[i];
-        sum ^= data[i];
-    }
-    out.back() = sum;
-    return out;
+    return wire::MakeTelegram(command, id, data);
 }
 
 // A test with its own simulated gateway.
@@ -123,7 +110,7 @@ protected:
     // Its data part.
     Bytes Sent(uint16_t command) {
         const Bytes whole = LastSent(command);
-        return whole.size() < 7 ? Bytes() : Bytes(whole.begin() + 6, whole.end() - 1);
+        return whole.size() < wire::kOverhead ? Bytes() : Bytes(whole.begin() + 6, whole.end() - 1);
     }
     int h = -1;
 };

@@ -1,5 +1,6 @@
-// The benchmark's own parts: its telegram encoder and stream cutter, its
-// statistics, and what its peer answers. A benchmark that measured a peer
+// The benchmark's parts: the telegram encoder and stream cutter as it uses
+// them (the wire oracle's), its frame payloads, its statistics, and what its
+// peer answers. A benchmark that measured a peer
 // answering the wrong thing would compare nothing. Benchmark tests.
 #include <gtest/gtest.h>
 

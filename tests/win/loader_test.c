@@ -25,6 +25,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "test_timeout.h"
+
 #if defined(_WIN64)
 #define CALLBACK_CONVENTION
 #else
@@ -56,10 +58,7 @@ static void Fatal(const char *what) {
 }
 
 static DWORD Scaled(DWORD ms) {
-    const char *text = getenv("TESSARA_TEST_TIMEOUT_SCALE");
-    long scale = text != NULL ? strtol(text, NULL, 10) : 1;
-    if (scale < 1 || scale > 100) scale = 1;
-    return ms * (DWORD)scale;
+    return ms * (DWORD)TesTestTimeoutScale();
 }
 
 /* ------------------------------------------------------------ entry points */

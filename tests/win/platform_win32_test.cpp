@@ -12,6 +12,7 @@
 #include <ctime>
 #include <vector>
 
+#include "test_timeout.h"
 #include "transport/platform.h"
 #include "transport/win32/win32_time_zone.h"
 #include "transport/win32/win32_unload.h"
@@ -21,9 +22,7 @@ namespace {
 using namespace tes::sys;
 
 int64_t Scaled(int64_t ms) {
-    const char* text = std::getenv("TESSARA_TEST_TIMEOUT_SCALE");
-    const long scale = text != nullptr ? std::strtol(text, nullptr, 10) : 1;
-    return ms * (scale >= 1 && scale <= 100 ? scale : 1);
+    return tes::test::ScaledMs(ms);
 }
 
 SYSTEMTIME Rule(WORD month, WORD occurrence, WORD weekday, WORD hour, WORD minute = 0) {

@@ -26,7 +26,19 @@ LIBRARY = os.environ.get("TESSARA_CAN_LIBRARY") or os.path.join(BUILD, "src", "l
 SIMULATOR = os.environ.get("TESSARA_SIM") or os.path.join(BUILD, "sim", "tessara-sim")
 HEADER = os.path.join(REPO, "include", "TessaraCan.h")
 EXPORTS = os.path.join(REPO, "src", "exports", "exports.txt")
-TIMEOUT_SCALE = float(os.environ.get("TESSARA_TEST_TIMEOUT_MULTIPLIER", "1") or 1)
+
+
+def _timeout_scale():
+    """TESSARA_TEST_TIMEOUT_SCALE as the C and C++ tests read it: a whole
+    number from 1 to 1000, 1 when unset or out of range."""
+    try:
+        value = int(os.environ.get("TESSARA_TEST_TIMEOUT_SCALE", "1"))
+    except ValueError:
+        return 1
+    return value if 1 <= value <= 1000 else 1
+
+
+TIMEOUT_SCALE = _timeout_scale()
 
 INSTALLED = os.environ.get("TESSARA_TEST_INSTALLED") == "1"
 
