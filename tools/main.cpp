@@ -82,6 +82,13 @@ const Command kCommands[] = {
      "demo                       start a simulated gateway and walk through the library"},
 };
 
+bool LeftOut(const char* name) {
+    for (const char* const* n = tool::kLeftOutCommands; *n != nullptr; ++n) {
+        if (std::strcmp(*n, name) == 0) return true;
+    }
+    return false;
+}
+
 // The man page tessara-can(1) is made from this text by help2man: "Usage:"
 // becomes the synopsis, the paragraph after it the description, and each
 // line ending in a colon a section.
@@ -104,7 +111,12 @@ void PrintUsage(FILE* to) {
                  "  --bitrate N    set the port's bit rate first (again after a reconnect)\n"
                  "\n"
                  "Commands:\n");
-    for (const Command& c : kCommands) std::fprintf(to, "  %s\n", c.sUsage);
+    for (const Command& c : kCommands) {
+        std::fprintf(to, "  %s\n", c.sUsage);
+        if (LeftOut(c.sName))
+            std::fprintf(to, "                             (not available on %s)\n",
+                         tool::kBuildSystem);
+    }
     std::fprintf(to,
                  "\n"
                  "Frames:\n"
