@@ -18,7 +18,7 @@ host_linux="${host_win%.1}.2"
 
 pids=()
 cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}" $(cat "$work/windows-pids" 2>/dev/null); do kill "$p" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -49,15 +49,17 @@ wait_for() {
 }
 
 # The Unix process of a running Windows program, found by its command line
-# (wine starts it apart from the `wine` command); Ctrl-C reaches its console
-# control handler as SIGINT.
+# (wine starts it apart from the `wine` command), which begins with the
+# program, with or without a path; Ctrl-C reaches its console control
+# handler as SIGINT.
 windows_pid() {
   local deadline=$(( $(date +%s) + 20 )) p=""
   while [ -z "$p" ] && [ "$(date +%s)" -lt "$deadline" ]; do
-    p=$(pgrep -f "^[A-Za-z]:.*$1" | head -1) || true
+    p=$(pgrep -f "^([^ ]*[\\\\/])?$1" | head -1) || true
     [ -n "$p" ] || sleep 0.1
   done
   echo "$p"
+  [ -z "$p" ] || echo "$p" >>"$work/windows-pids"
 }
 
 # finish PID SECONDS: waits for a background job; its exit code in $rc, 124
@@ -125,7 +127,7 @@ deadline=$(( $(date +%s) + 60 ))
 until grep -q '456#01' "$work/dump_open" || [ "$(date +%s)" -ge "$deadline" ]; do
   tool --host "$host_win" send 456#01 >/dev/null 2>&1 </dev/null || true
 done
-dump_pid=$(windows_pid "tessara-can.exe --host $host_win --port 1 dump$")
+dump_pid=$(windows_pid "tessara-can.exe --host $host_win --port 1 dump *$")
 kill -INT "$dump_pid"
 finish $open_job 30
 check "Ctrl-C ends dump" 0 $rc
