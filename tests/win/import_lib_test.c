@@ -14,7 +14,7 @@ typedef void (*AnyFunction)(void);
 /* exported_functions.h: TESSARA_EXPORTED(Name) per line of exports.txt. */
 #define TESSARA_EXPORTED(name) {#name, (AnyFunction)(name)},
 static const struct {
-    const char *sName;
+    const char* sName;
     AnyFunction pFunction;
 } kFunctions[] = {
 #include "exported_functions.h"
@@ -23,7 +23,7 @@ static const struct {
 
 static int gFailures = 0;
 
-static void Expect(int ok, const char *what) {
+static void Expect(int ok, const char* what) {
     printf("%-60s %s\n", what, ok ? "ok" : "FAILED");
     if (!ok) ++gFailures;
 }
