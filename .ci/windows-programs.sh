@@ -2,7 +2,7 @@
 # The Windows programs under wine: tessara-can.exe against tessara-sim.exe
 # (info, config, send and dump across two bridged ports, an SDO read, exit
 # codes, Ctrl-C ending dump, send and the simulator), then tessara-can.exe
-# against the Linux simulator. Run by .ci/windows.sh once the preset is built
+# against the Linux simulator (info, send, SDO, sniff, busload, play). Run by .ci/windows.sh once the preset is built
 # and the wine prefix is up (WINEPREFIX, WINEDEBUG exported).
 #
 #   .ci/windows-programs.sh PRESET      (win32 or win64)
@@ -82,7 +82,9 @@ run() {  # run NAME ARGS...: the tool's output in $work/NAME, its exit code in $
 }
 
 # ---- against tessara-sim.exe: two CAN ports on one bus, node 5 on port 0
-wine "$bin/tessara-sim.exe" --bind "$host_win" --ports 0-1 --bridge 0:1 --node 5 --quiet \
+# TCP only: wine binds a datagram socket of a loopback address to the
+# wildcard address, which other runs' simulators would then collide with.
+wine "$bin/tessara-sim.exe" --bind "$host_win" --ports 0-1 --bridge 0:1 --node 5 --quiet --no-udp \
   >"$work/sim" 2>&1 </dev/null &
 sim_job=$!
 pids+=("$sim_job")
@@ -149,7 +151,8 @@ if [ ! -x "$linux_sim" ]; then
   cmake --preset default >/dev/null
   cmake --build --preset default --target tessara-sim
 fi
-"$linux_sim" --bind "$host_linux" --node 5 --quiet >"$work/lsim" 2>&1 </dev/null &
+"$linux_sim" --bind "$host_linux" --node 5 --generate 321:100:11223344 --quiet --no-udp \
+  >"$work/lsim" 2>&1 </dev/null &
 lsim=$!
 pids+=("$lsim")
 wait_for "$work/lsim" "listening on $host_linux" 30
@@ -157,6 +160,16 @@ run linfo --host "$host_linux" info
 check "info from the Linux simulator" 0 $rc "$work/linfo" "^name +TESSIM"
 run lsend --host "$host_linux" send 7FF#R 1ABCDEF0#00.11.22 --count 3 --confirm
 check "send --confirm to the Linux simulator" 0 $rc
+# sniff, busload and play: a live screen needs curses, so sniff prints its
+# plain table here; the simulator puts 0x321 on the bus 100 times a second
+# (until CANopen mode is switched on below).
+run lsniff --host "$host_linux" sniff --once 1
+check "sniff --once 1: the plain table" 0 $rc "$work/lsniff" "^321 +[0-9]+ .* 11 22 33 44$"
+run lbusload --host "$host_linux" busload --count 1 --interval 500
+check "busload --count 1" 0 $rc "$work/lbusload" "^[0-9:.]+ +[1-9][0-9.]* frames/s +load"
+printf '(1700000000.000000) can0 123#11\n(1700000000.010000) can0 124#2233\n' >"$work/play.log"
+run lplay --host "$host_linux" play "$work/play.log" --map can0=0
+check "play of a candump log" 0 $rc "$work/lplay" "^played 2 frames"
 run lsdo_off --host "$host_linux" sdo read 5 1018:4
 check "sdo read before canopen on" 1 $rc "$work/lsdo_off" "0x2FE"
 run lcanopen --host "$host_linux" canopen on
