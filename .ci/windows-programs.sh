@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Windows programs under wine: tessara-can.exe against tessara-sim.exe
 # (info, config, send and dump across two bridged ports, an SDO read, exit
-# codes, Ctrl-C ending dump, send and the simulator), then tessara-can.exe
-# against the Linux simulator (info, send, SDO, sniff, busload, play). Run by .ci/windows.sh once the preset is built
-# and the wine prefix is up (WINEPREFIX, WINEDEBUG exported).
+# codes, Ctrl-C ending dump, send and the simulator, the demo), then
+# tessara-can.exe against the Linux simulator (info, send, SDO, sniff,
+# busload, play). Run by .ci/windows.sh once the preset is built and the
+# wine prefix is up (WINEPREFIX, WINEDEBUG exported).
 #
 #   .ci/windows-programs.sh PRESET      (win32 or win64)
 set -euo pipefail
@@ -140,6 +141,10 @@ run sdo --host "$host_win" sdo read 5 1018:4
 check "sdo read 5 1018:4 (the serial number: the node id)" 0 $rc "$work/sdo" "= 0x00000005 \(5\)$"
 run sdo_absent --host "$host_win" --timeout 3000 sdo read 9 1018:4
 check "sdo read of a node that is not there" 1 $rc "$work/sdo_absent" "0x2FD"
+
+# demo: its own simulator in the process, and the library's calls in turn.
+run demo demo
+check "demo" 0 $rc "$work/demo" "^[0-9]+ steps, 0 failed$"
 
 kill -INT "$sim_pid"
 finish $sim_job 30
