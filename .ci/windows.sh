@@ -2,8 +2,11 @@
 # Windows builds: cross-compiles TessaraCan.dll, TessaraCanVB6.dll and
 # TessaraCan64.dll with mingw-w64 (presets win32, win32-vb6, win64) and runs
 # their tests under wine: the GoogleTest suite for TessaraCan and
-# TessaraCan64, and for every DLL the export/import check and the loader test
-# against the tessara-sim program. Installs what it needs on Debian 12.
+# TessaraCan64, and for every DLL the export/import check, the import
+# libraries and the loader test against the tessara-sim program. Then, per
+# architecture, the programs (.ci/windows-programs.sh), the SDK archive and
+# the installer (scripts/windows-dist.sh, .ci/windows-installer.sh). Installs
+# what it needs on Debian 12.
 #
 #   .ci/windows.sh [PRESET...]      (default: win32 win32-vb6 win64)
 set -euo pipefail
@@ -48,5 +51,28 @@ for preset in "${presets[@]}"; do
     status=1
   fi
 done
+
+# ---- the programs, the SDK archives and the installers of each architecture
+archs=()
+for preset in "${presets[@]}"; do
+  case $preset in
+    win32|win64) archs+=("$preset") ;;
+  esac
+done
+for arch in "${archs[@]}"; do
+  stamp "programs $arch"
+  .ci/windows-programs.sh "$arch" || status=1
+done
+if [ ${#archs[@]} -gt 0 ]; then
+  stamp "SDK archives and installers: ${archs[*]}"
+  if scripts/windows-dist.sh "${archs[@]}"; then
+    for arch in "${archs[@]}"; do
+      stamp "installer $arch"
+      .ci/windows-installer.sh "$arch" || status=1
+    done
+  else
+    status=1
+  fi
+fi
 stamp "done (status $status)"
 exit $status

@@ -3,7 +3,10 @@
 #   32-bit, convention cdecl     -> TessaraCan.dll     (undecorated names)
 #   32-bit, convention stdcall   -> TessaraCanVB6.dll  (_Name@bytes names)
 # The export table comes only from the generated .def file (46 names,
-# ordinals 1..46). The runtime (libgcc, libstdc++, winpthread) is linked
+# ordinals 1..46). Two import libraries come with it in lib/: the linker's
+# <name>.dll.a and an MSVC-style <name>.lib that dlltool makes from the same
+# .def (for the standard-convention DLL its symbols are the decorated names
+# a C caller compiled with TESSARA_STDCALL references, _Name@bytes). The runtime (libgcc, libstdc++, winpthread) is linked
 # statically, so the DLL imports nothing but KERNEL32, WS2_32 and msvcrt.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(TESSARA_DLL_NAME TessaraCan64)
@@ -29,3 +32,23 @@ set_target_properties(TessaraCanDll PROPERTIES
   LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin"
   ARCHIVE_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/lib"
   LINK_DEPENDS "${TESSARA_DLL_DEF}")
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(dlltool_machine i386:x86-64)
+else()
+  set(dlltool_machine i386)
+endif()
+# The .def names the exports as the DLL has them; for the decorated ones that
+# includes the leading underscore, which dlltool must then not add again.
+set(dlltool_args -m ${dlltool_machine} -d "${TESSARA_DLL_DEF}" -D ${TESSARA_DLL_NAME}.dll
+    -l "${CMAKE_BINARY_DIR}/lib/${TESSARA_DLL_NAME}.lib")
+if(TESSARA_WIN_CONVENTION STREQUAL "stdcall" AND NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+  list(APPEND dlltool_args --no-leading-underscore)
+endif()
+add_custom_command(TARGET TessaraCanDll POST_BUILD
+  COMMAND "${TESSARA_DLLTOOL}" ${dlltool_args}
+  BYPRODUCTS "${CMAKE_BINARY_DIR}/lib/${TESSARA_DLL_NAME}.lib"
+  COMMENT "Import library ${TESSARA_DLL_NAME}.lib"
+  VERBATIM)
+set(TESSARA_DLL_IMPORT_LIB "${CMAKE_BINARY_DIR}/lib/${TESSARA_DLL_NAME}.lib")
+set(TESSARA_DLL_IMPORT_LIB "${TESSARA_DLL_IMPORT_LIB}" PARENT_SCOPE)

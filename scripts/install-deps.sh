@@ -36,6 +36,8 @@ windows    g++-mingw-w64-x86-64-posix   the 64-bit Windows build
 windows    wine                         running the Windows tests
 windows    wine64                       running the 64-bit Windows tests
 windows    wine32:i386                  running the 32-bit Windows tests
+windows    nsis                         the Windows installer (makensis)
+windows    procps                       the Windows program tests find the process of a program (pgrep)
 packages   dpkg-dev                     the Debian packages: dpkg-shlibdeps computes their dependencies
 packages   file                         the Debian packages: CPack finds the ELF files with it
 packages   lintian                      the Debian packages are checked with it

@@ -1,10 +1,9 @@
 // tessara-sim: runs the gateway simulator beside applications until SIGINT or
-// SIGTERM, with optional cyclic traffic, CANopen nodes, bridged ports and
-// fault switches, printing one line per connection, per refused request and
-// per received telegram. Simulator program.
+// SIGTERM (Ctrl-C on Windows too), with optional cyclic traffic, CANopen
+// nodes, bridged ports and fault switches, printing one line per connection,
+// per refused request and per received telegram. Simulator program.
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "console.h"
 #include "gateway.h"
 #include "model.h"
 #include "pcap_writer.h"
@@ -21,12 +21,6 @@
 #include "wire/telegram.h"
 
 namespace {
-
-volatile std::sig_atomic_t gStopRequested = 0;
-
-extern "C" void OnSignal(int) {
-    gStopRequested = 1;
-}
 
 // The man page tessara-sim(1) is made from this text by help2man.
 const char kUsage[] =
@@ -438,8 +432,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tessara-sim: %s\n", error.c_str());
         return 1;
     }
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    // ---- stop requests: the programs' console layer (tools/console.h)
+    console::CatchStopRequests();
     {
         std::lock_guard<std::mutex> lock(printer.oMutex);
         std::printf("tessara-sim: listening on %s:", options.sBindAddress.c_str());
@@ -459,7 +453,7 @@ int main(int argc, char** argv) {
 
     const auto start = std::chrono::steady_clock::now();
     for (Generator& g : generators) g.oNext = start;
-    while (gStopRequested == 0) {
+    while (!console::StopRequested()) {
         const auto next = RunGenerators(gateway, generators);
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
             next - std::chrono::steady_clock::now());

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "busload.h"
+#include "console.h"
 #include "receiver.h"
 #include "reconnect.h"
 
@@ -11,7 +12,7 @@ namespace tool {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = console::Clock;
 
 // The port's bit rate as the gateway reports it; 0 when it cannot be read.
 int ReadBitRate(int handle) {

@@ -1,23 +1,13 @@
 // tessara-can: failure reporting, the open device, argument parsing and the
-// stop signals shared by the subcommands.
+// stop requests shared by the subcommands.
 #include <cctype>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 
+#include "console.h"
 #include "tool.h"
 
 namespace tool {
-
-namespace {
-
-volatile std::sig_atomic_t gStop = 0;
-
-extern "C" void OnStopSignal(int) {
-    gStop = 1;
-}
-
-}  // namespace
 
 std::string Message(int result) {
     char text[256];
@@ -125,12 +115,11 @@ std::string FormatCanId(uint32_t id, bool extended) {
 }
 
 bool StopRequested() {
-    return gStop != 0;
+    return console::StopRequested();
 }
 
 void CatchStopSignals() {
-    std::signal(SIGINT, OnStopSignal);
-    std::signal(SIGTERM, OnStopSignal);
+    console::CatchStopRequests();
 }
 
 }  // namespace tool

@@ -10,23 +10,16 @@
 #include <thread>
 
 #include "candump_log.h"
+#include "console.h"
 #include "receiver.h"
 #include "reconnect.h"
 #include "tool.h"
-
-#if defined(_WIN32)
-#include <io.h>
-#define TESSARA_ISATTY(f) _isatty(_fileno(f))
-#else
-#include <unistd.h>
-#define TESSARA_ISATTY(f) isatty(fileno(f))
-#endif
 
 namespace tool {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = console::Clock;
 
 // CANWrite takes the data length in one byte; a classic bus carries 8, CAN
 // FD 64, and what a gateway does with more is its own affair.
@@ -174,7 +167,7 @@ int RunSend(const Options& options) {
     int rc = link.Open();
     if (rc != 0) return Fail("open", rc);
     CatchStopSignals();
-    const bool live = TESSARA_ISATTY(stderr) != 0;
+    const bool live = console::IsTerminal(stderr);
     const Clock::time_point start = Clock::now();
     Clock::time_point shown = start;
     Clock::time_point first = start, last = start;

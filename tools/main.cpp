@@ -81,15 +81,20 @@ const Command kCommands[] = {
     {"demo", tool::RunDemo,
      "demo [--pcap FILE]         start a simulated gateway and walk through the library;\n"
      "                             --pcap: write its traffic to FILE as a pcap capture"},
-#ifdef TESSARA_TOOL_SOCKETCAND
     {"socketcand", tool::RunSocketcand,
      "socketcand [--listen ADDR:PORT]... [--bus NAME=HOST:CANPORT]... [--max-clients N]\n"
      "             [--beacon] [--beacon-to ADDR:PORT] [--client-buffer BYTES] [--stall-ms MS]\n"
      "                             serve gateway ports to socketcand clients (default\n"
      "                             127.0.0.1:29536, bus tessaraP for --host and --port);\n"
      "                             no authentication: bind other addresses with care"},
-#endif
 };
+
+bool LeftOut(const char* name) {
+    for (const char* const* n = tool::kLeftOutCommands; *n != nullptr; ++n) {
+        if (std::strcmp(*n, name) == 0) return true;
+    }
+    return false;
+}
 
 // The man page tessara-can(1) is made from this text by help2man: "Usage:"
 // becomes the synopsis, the paragraph after it the description, and each
@@ -113,7 +118,12 @@ void PrintUsage(FILE* to) {
                  "  --bitrate N    set the port's bit rate first (again after a reconnect)\n"
                  "\n"
                  "Commands:\n");
-    for (const Command& c : kCommands) std::fprintf(to, "  %s\n", c.sUsage);
+    for (const Command& c : kCommands) {
+        std::fprintf(to, "  %s\n", c.sUsage);
+        if (LeftOut(c.sName))
+            std::fprintf(to, "                             (not available on %s)\n",
+                         tool::kBuildSystem);
+    }
     std::fprintf(to,
                  "\n"
                  "Frames:\n"

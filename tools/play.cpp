@@ -7,13 +7,14 @@
 #include <thread>
 
 #include "candump_log.h"
+#include "console.h"
 #include "reconnect.h"
 
 namespace tool {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = console::Clock;
 
 // A frame that goes out later than this behind its time counts as late.
 constexpr auto kLate = std::chrono::milliseconds(10);

@@ -5,11 +5,13 @@
 #include <thread>
 #include <utility>
 
+#include "console.h"
+
 namespace tool {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = console::Clock;
 
 constexpr int kConnected = 3;  // CANDeviceConnectState
 constexpr auto kFirstDelay = std::chrono::milliseconds(100);

@@ -2,14 +2,13 @@
 // count, mean period and its jitter, rate, last data with the bytes that
 // changed, time since last seen. Drawn with curses on a terminal; one plain
 // table otherwise (after --once SECONDS, or when stopped).
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <map>
 
 #include "busload.h"
+#include "console.h"
 #include "receiver.h"
 #include "reconnect.h"
 
@@ -21,7 +20,7 @@ namespace tool {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = console::Clock;
 
 constexpr auto kRefresh = std::chrono::milliseconds(200);
 constexpr auto kRateWindow = std::chrono::seconds(1);
@@ -104,12 +103,6 @@ struct Table {
     }
 };
 
-// A row is silent when nothing came for three of its periods (at least 1 s).
-bool Silent(const Row& r, Clock::time_point now) {
-    const double age = std::chrono::duration<double>(now - r.oLast).count();
-    return age > std::max(1.0, 3 * r.MeanPeriod());
-}
-
 std::string Header(const Table& t) {
     char text[160];
     std::snprintf(text, sizeof text,
@@ -152,6 +145,12 @@ void PrintPlain(const Table& t) {
 
 #if TESSARA_HAVE_CURSES
 constexpr bool kCanDraw = true;
+
+// A row is silent when nothing came for three of its periods (at least 1 s).
+bool Silent(const Row& r, Clock::time_point now) {
+    const double age = std::chrono::duration<double>(now - r.oLast).count();
+    return age > std::max(1.0, 3 * r.MeanPeriod());
+}
 
 void BeginScreen() {
     initscr();
@@ -263,7 +262,7 @@ int RunSniff(const Options& options) {
     if (rc != 0) return Fail("open", rc);
     CatchStopSignals();
 
-    const bool live = kCanDraw && once == 0 && isatty(fileno(stdout)) != 0;
+    const bool live = kCanDraw && once == 0 && console::IsTerminal(stdout);
     const auto forgetAfter =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(forget));
     const Clock::time_point start = Clock::now();

@@ -77,9 +77,15 @@ constexpr int kFlagExtended = 0x01;
 constexpr int kFlagRemote = 0x02;
 constexpr int kFlagTimestamp = 0x04;
 
-// Set by SIGINT and SIGTERM while a command runs until stopped.
+// Set by Ctrl-C (SIGINT, SIGTERM; on Windows the console's Ctrl-C, Ctrl-Break
+// and close) while a command runs until stopped.
 bool StopRequested();
 void CatchStopSignals();
+
+// The subcommands this build leaves out (they need POSIX), ended by a null
+// pointer; their functions refuse to run. kBuildSystem names the platform.
+extern const char* const kLeftOutCommands[];
+extern const char kBuildSystem[];
 
 // ---- the subcommands; each returns the process exit code
 int RunInfo(const Options& options);
@@ -100,7 +106,7 @@ int RunDemo(const Options& options);
 int RunSniff(const Options& options);
 int RunBusload(const Options& options);
 int RunPlay(const Options& options);
-int RunSocketcand(const Options& options);  // POSIX builds
+int RunSocketcand(const Options& options);
 
 // Prints "step ... message" lines and counts failures (the demo).
 class Steps {
