@@ -33,6 +33,10 @@ windows    g++-mingw-w64-x86-64-posix   the 64-bit Windows build
 windows    wine                         running the Windows tests
 windows    wine64                       running the 64-bit Windows tests
 windows    wine32:i386                  running the 32-bit Windows tests
+cross      g++-aarch64-linux-gnu        the linux-arm64 build
+cross      g++-arm-linux-gnueabihf      the linux-armhf build
+cross      g++-s390x-linux-gnu          the linux-s390x build (big-endian)
+cross      qemu-user                    running the cross-built tests and programs
 '
 
 list_only=0
