@@ -5,12 +5,19 @@
 // when the library and the simulator make the same mistake.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "raw_client.h"
 #include "test_support.h"
 
 using namespace tes::test;
 
 namespace {
+
+std::atomic<int> gCallbackId{0};
+void TESSARA_CALLBACK RecordIdentifier(int id, const char*, int, int, int) {
+    gCallbackId.store(id);
+}
 
 class ByteOrder : public GatewayTest {
 protected:
@@ -92,7 +99,15 @@ TEST_F(ByteOrder, FieldsTheModelWritesAreWhatTheLibraryReads) {
     EXPECT_EQ(baud, 500000);
     EXPECT_EQ(Ask(0x0208), (Bytes{0x00, 0x00, 0x20, 0xA1, 0x07, 0x00, 0x00, 0x01, 0x00}));
 
-    // A frame from the bus reaches both clients of the port.
+    // A frame from the bus reaches both clients of the port; the library
+    // reads the identifier for a callback and, separately, for its queue.
+    gCallbackId = 0;
+    ASSERT_EQ(CANSetCallback(h, RecordIdentifier), 0);
+    ASSERT_TRUE(oGateway.InjectFrame(0, 0x1ABCDEF0, 0x01, {0x11, 0x22}));
+    EXPECT_EQ(Next(0x0203), (Bytes{0xF0, 0xDE, 0xBC, 0x1A, 0x01, 0x11, 0x22}));
+    ASSERT_TRUE(WaitUntil([] { return gCallbackId.load() != 0; }, Scaled(2000)));
+    EXPECT_EQ(gCallbackId.load(), 0x1ABCDEF0);
+    ASSERT_EQ(CANSetCallback(h, nullptr), 0);
     ASSERT_EQ(CANSetMaxSizePerQueue(h, 16), 0);
     ASSERT_TRUE(oGateway.InjectFrame(0, 0x1ABCDEF0, 0x01, {0x11, 0x22}));
     EXPECT_EQ(Next(0x0203), (Bytes{0xF0, 0xDE, 0xBC, 0x1A, 0x01, 0x11, 0x22}));
@@ -110,7 +125,7 @@ TEST_F(ByteOrder, FieldsTheModelWritesAreWhatTheLibraryReads) {
     EXPECT_EQ(flags & 1, 1);
     EXPECT_EQ(length, 2);
 
-    // Vendor 0x00000A5C and the 16-bit heartbeat time, read from node 5.
+    // Vendor 0x00000A5C, and a 16-bit heartbeat time written to node 5 and read back.
     ASSERT_EQ(CANopenSetConfig(h, 1), 0);
     unsigned char reply = 0;
     int value = 0;
