@@ -44,6 +44,10 @@ packages   lintian                      the Debian packages are checked with it
 wheel      python3-venv                 the wheel is tested in a fresh virtual environment
 dotnet     mono-complete                the .NET binding: mcs compiles it, mono runs its tests
 dotnet     python3                      the .NET binding: generate.py checks its declarations are current
+cross      g++-aarch64-linux-gnu        the linux-arm64 build
+cross      g++-arm-linux-gnueabihf      the linux-armhf build
+cross      g++-s390x-linux-gnu          the linux-s390x build (big-endian)
+cross      qemu-user                    running the cross-built tests and programs
 '
 
 list_only=0

@@ -4,10 +4,14 @@
 # header, the CMake package and the pkg-config file (a C consumer is built
 # both ways and run), the two programs, the simulator's README, and no static
 # library.
-#   check_install.sh CMAKE BUILD_DIR SOURCE_DIR C_COMPILER VERSION
+#   check_install.sh CMAKE BUILD_DIR SOURCE_DIR C_COMPILER VERSION [EMULATOR]
+# A cross build passes the qemu-user command line its programs run under
+# (words separated by spaces); the consumers are then built with the cross
+# compiler and every program runs through it.
 # Exit status 77 (a skip for CTest) when pkg-config is missing.
 set -euo pipefail
 cmake=$1 build=$2 source=$3 cc=$4 version=$5
+read -r -a emulator <<<"${6:-}"
 major=${version%%.*}
 
 work=$(mktemp -d)
@@ -44,10 +48,20 @@ static=$(find "$prefix" -name '*.a')
 [ -z "$static" ] || fail "static libraries installed: $static"
 [ -f "$libdir/cmake/TessaraCan/TessaraCanConfig.cmake" ] || fail "no CMake package config"
 
+# Runs a program of the target; ldd's list comes from the target's own
+# loader, told through qemu's -E so that the emulator itself is not traced.
+run() { "${emulator[@]}" "$@"; }
+libraries() {
+  if [ ${#emulator[@]} -gt 0 ]; then
+    "${emulator[@]}" -E LD_TRACE_LOADED_OBJECTS=1 "$1"
+  else
+    ldd "$1"
+  fi
+}
 # Where a program's loader finds the library, resolved.
 loaded_from() {
   local path
-  path=$(ldd "$1" | awk '/libTessaraCan[.]so/ { print $3 }')
+  path=$(libraries "$1" | awk '/libTessaraCan[.]so/ { print $3 }')
   [ -n "$path" ] && readlink -f "$path"
 }
 installed=$(readlink -f "$libdir/libTessaraCan.so.$major")
@@ -55,13 +69,13 @@ installed=$(readlink -f "$libdir/libTessaraCan.so.$major")
 # A consumer must name the installed shared library and find it there.
 check_consumer() {
   local program=$1 how=$2 out
-  out=$("$program" 0x224) || fail "$how consumer exits non-zero"
+  out=$(run "$program" 0x224) || fail "$how consumer exits non-zero"
   grep -q "^version: Tessara CAN DLL V" <<<"$out" || fail "$how consumer printed: $out"
   grep -q "^0x224: CAN no valid baudrate$" <<<"$out" || fail "$how consumer printed: $out"
   readelf -d "$program" | grep -q "NEEDED.*\[libTessaraCan.so.$major\]" ||
     fail "$how consumer does not link libTessaraCan.so.$major"
   [ "$(loaded_from "$program")" = "$installed" ] ||
-    fail "$how consumer loads the library from elsewhere: $(ldd "$program" | grep Tessara)"
+    fail "$how consumer loads the library from elsewhere: $(libraries "$program" | grep Tessara)"
   echo "$how consumer: ok"
 }
 
@@ -86,7 +100,7 @@ check_consumer "$work/consumer-pc" "pkg-config"
 
 # ---- the installed programs run from the prefix with the installed library
 [ "$(loaded_from "$prefix/bin/tessara-can")" = "$installed" ] ||
-  fail "tessara-can does not load the installed library: $(ldd "$prefix/bin/tessara-can" | grep Tessara)"
-"$prefix/bin/tessara-can" version | grep -q "^Tessara CAN DLL V" || fail "tessara-can version"
-"$prefix/bin/tessara-sim" --help | grep -q "^Usage: tessara-sim" || fail "tessara-sim --help"
+  fail "tessara-can does not load the installed library: $(libraries "$prefix/bin/tessara-can" | grep Tessara)"
+run "$prefix/bin/tessara-can" version | grep -q "^Tessara CAN DLL V" || fail "tessara-can version"
+run "$prefix/bin/tessara-sim" --help | grep -q "^Usage: tessara-sim" || fail "tessara-sim --help"
 echo "installed tree: ok"

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,22 @@ private:
     std::string sOut;
     std::string sErr;
 };
+
+// The command line that runs `program`, one of this build's programs, with
+// `args`. A cross build's programs run under the emulator CMake runs the
+// tests with (TESSARA_TARGET_EMULATOR, its words separated by spaces); the
+// host's own programs (log2asc, python3) are started as they are.
+inline std::vector<std::string> TargetCommand(const std::string& program,
+                                              const std::vector<std::string>& args = {}) {
+    std::vector<std::string> line;
+#ifdef TESSARA_TARGET_EMULATOR
+    std::istringstream words(TESSARA_TARGET_EMULATOR);
+    for (std::string word; words >> word;) line.push_back(word);
+#endif
+    line.push_back(program);
+    line.insert(line.end(), args.begin(), args.end());
+    return line;
+}
 
 // Runs a program to its end: exit code (-1 when it overran) and output.
 struct RunResult {

@@ -81,11 +81,11 @@ protected:
                const std::string& fixedAddress = "") {
         for (int attempt = 0; attempt < 8; ++attempt) {
             sAddress = fixedAddress.empty() ? sim::NextLoopbackAddress() : fixedAddress;
-            std::vector<std::string> args = {TESSARA_SIM_PROGRAM, "--bind", sAddress};
+            std::vector<std::string> args = {"--bind", sAddress};
             if (!udp) args.push_back("--no-udp");
             args.insert(args.end(), switches.begin(), switches.end());
             pSim = std::make_unique<Process>();
-            if (!pSim->Start(args)) return false;
+            if (!pSim->Start(TargetCommand(TESSARA_SIM_PROGRAM, args))) return false;
             if (pSim->WaitForOut("tessara-sim: listening on", T(10000))) return true;
             pSim->Wait(T(10000));
             sStartError = pSim->Err();
@@ -123,7 +123,7 @@ protected:
 };
 
 TEST(SimProgramLine, HelpNamesEverySwitch) {
-    const RunResult r = RunProgram({TESSARA_SIM_PROGRAM, "--help"}, T(10000));
+    const RunResult r = RunProgram(TargetCommand(TESSARA_SIM_PROGRAM, {"--help"}), T(10000));
     EXPECT_EQ(r.nCode, 0);
     for (const char* s :
          {"--bind", "--ports", "--bridge", "--node", "--generate", "--max-connections",
@@ -152,9 +152,9 @@ TEST(SimProgramLine, WrongSwitchesAreRefusedWithTheReason) {
         {{"--frobnicate"}, 2, "unknown option"},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> args = {TESSARA_SIM_PROGRAM, "--bind", sim::NextLoopbackAddress()};
+        std::vector<std::string> args = {"--bind", sim::NextLoopbackAddress()};
         args.insert(args.end(), c.oArgs.begin(), c.oArgs.end());
-        const RunResult r = RunProgram(args, T(10000));
+        const RunResult r = RunProgram(TargetCommand(TESSARA_SIM_PROGRAM, args), T(10000));
         EXPECT_EQ(r.nCode, c.nCode) << c.oArgs[0];
         EXPECT_NE(r.sErr.find(c.sText), std::string::npos) << c.oArgs[0] << ": " << r.sErr;
     }

@@ -84,9 +84,9 @@ protected:
     }
 
     std::vector<std::string> Args(const std::vector<std::string>& args) const {
-        std::vector<std::string> all = {TESSARA_CAN_TOOL, "--host", sAddress};
+        std::vector<std::string> all = {"--host", sAddress};
         all.insert(all.end(), args.begin(), args.end());
-        return all;
+        return TargetCommand(TESSARA_CAN_TOOL, all);
     }
 
     RunResult Tool(const std::vector<std::string>& args, int64_t timeoutMs = 20000) {
@@ -116,13 +116,13 @@ protected:
 // ------------------------------------------------------------ command line
 
 TEST_F(ToolTest, HelpListsEveryCommandAndBadLinesExitWithTwo) {
-    const RunResult help = RunProgram({TESSARA_CAN_TOOL, "--help"}, T(10000));
+    const RunResult help = RunProgram(TargetCommand(TESSARA_CAN_TOOL, {"--help"}), T(10000));
     EXPECT_EQ(help.nCode, 0);
     for (const char* c : {"info", "status", "state", "config", "filter", "time", "send", "dump",
                           "io", "power", "nmt", "sdo", "restart", "errmsg", "version", "demo"})
         EXPECT_NE(help.sOut.find(std::string("  ") + c + " "), std::string::npos) << c;
 
-    const RunResult none = RunProgram({TESSARA_CAN_TOOL}, T(10000));
+    const RunResult none = RunProgram(TargetCommand(TESSARA_CAN_TOOL), T(10000));
     EXPECT_EQ(none.nCode, 2);
     EXPECT_NE(none.sErr.find("Usage: tessara-can"), std::string::npos);
     const RunResult unknown = Tool({"frobnicate"});
@@ -193,7 +193,8 @@ TEST_F(ToolTest, FailuresPrintTheLibrarysMessageAndExitWithOne) {
 
     // No gateway at all: a transport failure (0x20000 .. 0x60000) with its text.
     const RunResult none = RunProgram(
-        {TESSARA_CAN_TOOL, "--host", sim::NextLoopbackAddress(), "--timeout", "500", "status"},
+        TargetCommand(TESSARA_CAN_TOOL,
+                      {"--host", sim::NextLoopbackAddress(), "--timeout", "500", "status"}),
         T(20000));
     EXPECT_EQ(none.nCode, 1);
     const std::string prefix = "tessara-can: open: ";
@@ -657,7 +658,7 @@ TEST_F(ToolTest, SdoBlockTransfersGoThroughFiles) {
 // ------------------------------------------------------------ demo
 
 TEST(ToolDemo, EveryStepWorksAgainstTheSimulator) {
-    const RunResult r = RunProgram({TESSARA_CAN_TOOL, "demo"}, T(60000));
+    const RunResult r = RunProgram(TargetCommand(TESSARA_CAN_TOOL, {"demo"}), T(60000));
     EXPECT_EQ(r.nCode, 0) << r.sOut << r.sErr;
     EXPECT_EQ(r.sOut.find("FAILED"), std::string::npos) << r.sOut;
     EXPECT_NE(r.sOut.find(" steps, 0 failed"), std::string::npos) << r.sOut;

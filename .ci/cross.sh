@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Linux builds for other architectures: cross-compiles the library, the
+# simulator, the tool and the tests for aarch64, armhf and s390x (presets
+# linux-arm64, linux-armhf, linux-s390x) and runs the suite under qemu-user,
+# each test program in one emulator process. s390x is big-endian: it is the
+# run that shows a protocol field read or written in host byte order.
+# Installs what it needs on Debian 12.
+#
+#   .ci/cross.sh [PRESET...]      (default: linux-s390x linux-arm64 linux-armhf)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+presets=("$@")
+[ ${#presets[@]} -gt 0 ] || presets=(linux-s390x linux-arm64 linux-armhf)
+
+t0=$(date +%s)
+stamp() { echo "== $(( $(date +%s) - t0 ))s: $*"; }
+
+stamp "packages"
+scripts/install-deps.sh build cross
+
+# Each test program runs as one CTest test, which passes with skipped cases
+# inside it: name them with their reasons, from the log of the run.
+report_skips() {
+  local log=build/$1/Testing/Temporary/LastTest.log
+  [ -f "$log" ] || return 0
+  awk -v preset="$1" '
+    /^\[ RUN      \] / { name = $4 }
+    /: Skipped$/ { getline reason; printf "skipped under %s: %s: %s\n", preset, name, reason; n++ }
+    END { if (n == 0) printf "skipped under %s: none\n", preset }' "$log"
+}
+
+status=0
+for preset in "${presets[@]}"; do
+  stamp "configure $preset"
+  cmake --preset "$preset" >/dev/null
+  stamp "build $preset"
+  cmake --build --preset "$preset"
+  stamp "test $preset"
+  if ! ctest --preset "$preset"; then
+    status=1
+  fi
+  report_skips "$preset"
+done
+stamp "done (status $status)"
+exit $status
