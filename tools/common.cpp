@@ -1,5 +1,6 @@
 // tessara-can: failure reporting, the open device, argument parsing and the
 // stop signals shared by the subcommands.
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -11,10 +12,13 @@ namespace tool {
 
 namespace {
 
-volatile std::sig_atomic_t gStop = 0;
+// Read by other threads too (the socketcand server's reconnects): an atomic,
+// lock-free so that the signal handler may set it.
+std::atomic<int> gStop{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is set in a signal handler");
 
 extern "C" void OnStopSignal(int) {
-    gStop = 1;
+    gStop.store(1);
 }
 
 }  // namespace
@@ -125,7 +129,7 @@ std::string FormatCanId(uint32_t id, bool extended) {
 }
 
 bool StopRequested() {
-    return gStop != 0;
+    return gStop.load() != 0;
 }
 
 void CatchStopSignals() {
