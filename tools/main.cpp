@@ -84,9 +84,12 @@ const Command kCommands[] = {
     {"socketcand", tool::RunSocketcand,
      "socketcand [--listen ADDR:PORT]... [--bus NAME=HOST:CANPORT]... [--max-clients N]\n"
      "             [--beacon] [--beacon-to ADDR:PORT] [--client-buffer BYTES] [--stall-ms MS]\n"
+     "             [--reconnect]\n"
      "                             serve gateway ports to socketcand clients (default\n"
      "                             127.0.0.1:29536, bus tessaraP for --host and --port);\n"
-     "                             no authentication: bind other addresses with care"},
+     "                             no authentication: bind other addresses with care;\n"
+     "                             --reconnect: a lost gateway link is reopened with\n"
+     "                             back-off and the client sessions stay"},
 };
 
 bool LeftOut(const char* name) {

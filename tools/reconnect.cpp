@@ -80,18 +80,23 @@ bool Link::Recover() {
                  oOptions.sHost.c_str(), oOptions.nPort);
     std::fflush(stderr);
     Close();
-    Clock::duration delay = kFirstDelay;
-    for (;;) {
-        if (!Pause(delay, oCancelled)) return false;
-        if (OpenOnce() == 0) break;
-        delay = std::min<Clock::duration>(delay * 2, kLongestDelay);
-    }
+    if (!RetryWithBackOff([this] { return OpenOnce() == 0; }, oCancelled)) return false;
     dLastGap = std::chrono::duration<double>(Clock::now() - lost).count();
     ++nReconnections;
     std::fprintf(stderr, "tessara-can: link to %s CAN port %d back after %.3f s\n",
                  oOptions.sHost.c_str(), oOptions.nPort, dLastGap);
     std::fflush(stderr);
     return true;
+}
+
+bool RetryWithBackOff(const std::function<bool()>& attempt,
+                      const std::function<bool()>& cancelled) {
+    Clock::duration delay = kFirstDelay;
+    for (;;) {
+        if (!Pause(delay, cancelled)) return false;
+        if (attempt()) return true;
+        delay = std::min<Clock::duration>(delay * 2, kLongestDelay);
+    }
 }
 
 bool TakeLinkOptions(std::vector<std::string>* args, LinkOptions* out, std::string* error) {

@@ -30,6 +30,8 @@
 // A Link is used from one thread; callbacks run on the library's thread.
 // A server with one Link per client gives each a cancel check (the client
 // went away, the server stops), so that a gap does not hold its thread.
+// Code that keeps a handle of its own (the socketcand server's links) uses
+// RetryWithBackOff, the same waits without the Link around them.
 #pragma once
 
 #include <chrono>
@@ -84,6 +86,11 @@ private:
     int nReconnections = 0;
     double dLastGap = 0;
 };
+
+// Calls `attempt` after 100 ms, then with the wait doubling up to 3 s,
+// until it returns true (true). False when SIGINT or SIGTERM arrive or
+// `cancelled` (may be empty) returns true while it waits.
+bool RetryWithBackOff(const std::function<bool()>& attempt, const std::function<bool()>& cancelled);
 
 // What a long-running subcommand takes besides its own options:
 // --reconnect, and --bitrate N put on the port at every (re)open.

@@ -5,6 +5,8 @@
 // threads only append frames to a bounded per-link queue and wake the loop.
 // Opening a link (and the bus settings, which open one) waits for the
 // gateway, so it runs on a thread of its own while the loop serves the rest.
+// With --reconnect a broken link is reopened the same way, with back-off,
+// while its session stays; the loop keeps away from the link until then.
 // POSIX sockets; the Windows builds leave this file out. Tool layer.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -26,6 +28,7 @@
 #include <mutex>
 #include <thread>
 
+#include "reconnect.h"
 #include "socketcand_protocol.h"
 #include "tool.h"
 
@@ -72,6 +75,7 @@ struct Config {
     size_t nOutLimit = 64 * 1024;
     uint64_t nStallUs = 5000000;
     bool bBeacon = false;
+    bool bReconnect = false;
     std::string sBeaconTo = "255.255.255.255:42000";
 };
 
@@ -214,7 +218,14 @@ void TESSARA_CALLBACK OnLinkFrame(int id, const char* data, int length, int flag
     queue->Push(r);
 }
 
-// One gateway handle on one bus. Close and Open again reopen it after the
+// What a client set on a bus before it opened it; put back on the port
+// after a reopen (a restarted gateway comes back with its power-up settings).
+struct BusSettings {
+    int nBitRate = 0;      // 0: not set
+    int nListenOnly = -1;  // -1: not set, else 0 or 1
+};
+
+// One gateway handle on one bus. Open again (or Reopen) reopens it after the
 // link broke; the queue and its counters stay.
 class GatewayLink {
 public:
@@ -227,13 +238,19 @@ public:
     GatewayLink(const GatewayLink&) = delete;
     GatewayLink& operator=(const GatewayLink&) = delete;
 
-    // The library's result code.
-    int Open() {
+    // The library's result code. The settings go on the port before the
+    // callback, so no frame of the reopened link is taken with the power-up ones.
+    int Open(bool restoreSettings = false) {
         Close();
         int handle = -1;
         int rc = CANOpenDeviceEx(&handle, 0, 0, oBus.nCanPort, oBus.sHost.c_str(), nTimeoutMs,
                                  bUdp ? 2 : 1);
         if (rc != 0) return rc;
+        if (restoreSettings) rc = PutBackSettings(handle);
+        if (rc != 0) {
+            CANCloseDevice(handle);
+            return rc;
+        }
         {
             std::lock_guard<std::mutex> lock(gRegistryMutex);
             gRegistry[handle] = pQueue;
@@ -257,6 +274,22 @@ public:
 
     bool IsUp() const { return nHandle >= 0 && CANDeviceConnectState(nHandle) == 3; }
 
+    // Blocking, on a thread of its own: the old handle goes, a new one comes
+    // with back-off until it is open with the settings back. False when the
+    // server stops or the session ends first (the link is closed then).
+    bool Reopen() {
+        Close();
+        const bool back = RetryWithBackOff([this] { return Open(true) == 0; },
+                                           [this] { return bAbandoned.load(); });
+        if (!back) Close();
+        return back;
+    }
+    // From the loop: the session has ended, a Reopen running gives up.
+    void Abandon() { bAbandoned = true; }
+
+    // Set before the first Open; read by Reopen only.
+    void SetSettings(const BusSettings& settings) { oSettings = settings; }
+
     int Write(const Frame& f) {
         static const char kZeros[kMaxGatewayData] = {};
         const int flags = (f.bExtended ? kFlagExtended : 0) | (f.bRemote ? kFlagRemote : 0);
@@ -275,10 +308,26 @@ public:
     uint64_t nTxBytes = 0;
 
 private:
+    // Only what the client asked for changes; the rest stays as the port has it.
+    int PutBackSettings(int handle) const {
+        if (oSettings.nBitRate == 0 && oSettings.nListenOnly < 0) return 0;
+        int bitRate = 0, termination = 0, highSpeed = 0, timestamps = 0;
+        unsigned char mode = 0;
+        int rc = CANGetGlobals(handle, &bitRate, &mode, &termination, &highSpeed, &timestamps);
+        if (rc != 0) return rc;
+        const int wantRate = oSettings.nBitRate != 0 ? oSettings.nBitRate : bitRate;
+        const unsigned char wantMode =
+            oSettings.nListenOnly < 0 ? mode : static_cast<unsigned char>(oSettings.nListenOnly);
+        if (wantRate == bitRate && wantMode == mode) return 0;
+        return CANSetGlobals(handle, wantRate, wantMode, termination, highSpeed, timestamps);
+    }
+
     const BusConfig oBus;
     const int nTimeoutMs;
     const bool bUdp;
     std::shared_ptr<LinkQueue> pQueue;
+    BusSettings oSettings;
+    std::atomic<bool> bAbandoned{false};
     int nHandle = -1;
 };
 
@@ -314,6 +363,10 @@ struct Client {
     scd::Splitter oSplitter;
     Mode eMode = Mode::kNoBus;
     std::shared_ptr<GatewayLink> pLink;
+    // pLink is being reopened aside: the loop leaves it alone until then.
+    bool bReconnecting = false;
+    uint64_t nLostUs = 0;
+    std::map<std::string, BusSettings> oSettings;  // by bus name, given before open
     // While a gateway request runs aside, the client's further messages wait.
     bool bBusy = false;
     std::deque<scd::Splitter::Piece> oWaiting;
@@ -355,8 +408,11 @@ private:
     void ReadFrom(Client& c);
     void Process(Client& c);
     // Runs `work` on a thread of its own; `finish` then runs on the loop with
-    // its result, if the client is still there.
-    void RunAside(Client& c, std::function<int()> work, std::function<void(Client&, int)> finish);
+    // its result, if the client is still there. `hold`: the client's further
+    // messages wait until then.
+    void RunAside(Client& c, std::function<int()> work, std::function<void(Client&, int)> finish,
+                  bool hold = true);
+    void LinkBroke(Client& c, uint64_t now);
     void FinishAside();
     void Handle(Client& c, const std::string& body);
     void HandleBusSetting(Client& c, const scd::Command& cmd);
@@ -398,6 +454,7 @@ private:
     struct Done {
         unsigned nWork;
         unsigned nClient;
+        bool bHold;
         int nResult;
         std::function<void(Client&, int)> fFinish;
     };
@@ -498,7 +555,8 @@ void Server::CloseAfterFlush(Client& c, const std::string& why, uint64_t now) {
     Log(c.Name() + " " + why);
     c.bClosing = true;
     c.nCloseByUs = now + kCloseFlushUs;
-    if (c.pLink) c.pLink->Close();
+    if (c.pLink && c.bReconnecting) c.pLink->Abandon();  // the reopen closes it
+    if (c.pLink && !c.bReconnecting) c.pLink->Close();
 }
 
 void Server::Drop(Client& c, const std::string& why) {
@@ -548,16 +606,16 @@ void Server::Process(Client& c) {
 }
 
 void Server::RunAside(Client& c, std::function<int()> work,
-                      std::function<void(Client&, int)> finish) {
-    c.bBusy = true;
+                      std::function<void(Client&, int)> finish, bool hold) {
+    if (hold) c.bBusy = true;
     const unsigned id = nNextWork++;
     const unsigned client = c.nNumber;
     oWorkers[id] = std::thread(
-        [this, id, client, work = std::move(work), finish = std::move(finish)]() mutable {
+        [this, id, client, hold, work = std::move(work), finish = std::move(finish)]() mutable {
             const int rc = work();
             {
                 std::lock_guard<std::mutex> lock(oDoneMutex);
-                oDone.push_back(Done{id, client, rc, std::move(finish)});
+                oDone.push_back(Done{id, client, hold, rc, std::move(finish)});
             }
             const char one = 1;
             [[maybe_unused]] const ssize_t n = ::write(nWakeWrite, &one, 1);
@@ -578,7 +636,7 @@ void Server::FinishAside() {
         }
         for (auto& cp : oClients) {
             if (cp->nNumber != d.nClient || cp->bDead) continue;
-            cp->bBusy = false;
+            if (d.bHold) cp->bBusy = false;
             if (!cp->bClosing) d.fFinish(*cp, d.nResult);
             Process(*cp);
         }
@@ -633,6 +691,9 @@ void Server::HandleBusSetting(Client& c, const scd::Command& cmd) {
             LogError(client, what + ": " + Message(rc));
             return Fail(client, what + ": " + Message(rc));
         }
+        BusSettings& kept = client.oSettings[cmd.sBus];
+        if (cmd.eVerb == Verb::kBusBitrate) kept.nBitRate = settings->nBitrate;
+        if (cmd.eVerb == Verb::kBusControl) kept.nListenOnly = settings->nMode == 1 ? 1 : 0;
         Log(client.Name() + " set " + cmd.sBus +
             (cmd.eVerb == Verb::kBusBitrate
                  ? " bit rate " + std::to_string(settings->nBitrate)
@@ -663,6 +724,8 @@ void Server::Handle(Client& c, const std::string& body) {
                 return Fail(c, "no such bus " + cmd.sBus);
             }
             auto link = std::make_shared<GatewayLink>(*bus, oConfig, nWakeWrite);
+            const auto given = c.oSettings.find(bus->sName);
+            if (given != c.oSettings.end()) link->SetSettings(given->second);
             auto finish = [this, link](Client& client, int rc) {
                 const BusConfig& b = link->Bus();
                 if (rc != 0) {
@@ -703,6 +766,12 @@ void Server::Handle(Client& c, const std::string& body) {
         case Verb::kSend:
         case Verb::kSendRtr: {
             if (c.eMode == Mode::kControl) return Fail(c, cmd.sWord + " works in bcm and raw mode");
+            // Nothing is held for later: a frame sent after the gap would
+            // reach the bus at a time the client did not choose.
+            if (c.bReconnecting)
+                return Fail(c, cmd.sWord + " " + IdText(cmd.oFrame) +
+                                   ": the link to the gateway of " + c.pLink->Bus().sName +
+                                   " is down, reconnecting");
             const int rc = c.pLink->Write(cmd.oFrame);
             if (rc != 0) return Fail(c, cmd.sWord + " " + IdText(cmd.oFrame) + ": " + Message(rc));
             return;
@@ -812,7 +881,8 @@ void Server::RunTimers(uint64_t now) {
                 ++it;
                 continue;
             }
-            const int rc = c.pLink->Write(job.oFrame);
+            // During a gap the job keeps its period and skips its turns.
+            const int rc = c.bReconnecting ? 0 : c.pLink->Write(job.oFrame);
             if (rc != 0) {
                 Fail(c, "cyclic job " + IdText(job.oFrame) + " ended: " + Message(rc));
                 it = c.oJobs.erase(it);
@@ -838,17 +908,45 @@ void Server::RunTimers(uint64_t now) {
             c.nStatsDueUs += uint64_t{c.nStatsMs} * 1000;
             if (c.nStatsDueUs <= now) c.nStatsDueUs = now + uint64_t{c.nStatsMs} * 1000;
         }
-        if (checkLinks && c.pLink && !c.pLink->IsUp()) {
-            const std::string& bus = c.pLink->Bus().sName;
-            Fail(c, "the link to the gateway of " + bus + " broke");
-            CloseAfterFlush(c, "lost the gateway link of " + bus + ": disconnected", now);
-        }
+        if (checkLinks && c.pLink && !c.bReconnecting && !c.pLink->IsUp()) LinkBroke(c, now);
     }
     if (nBeaconFd >= 0 && now >= nBeaconDueUs) {
         nBeaconDueUs = now + kBeaconPeriodUs;
         ::sendto(nBeaconFd, sBeacon.data(), sBeacon.size(), 0,
                  reinterpret_cast<const sockaddr*>(&oBeaconTo), nBeaconToLength);
     }
+}
+
+void Server::LinkBroke(Client& c, uint64_t now) {
+    const std::string bus = c.pLink->Bus().sName;
+    if (!oConfig.bReconnect) {
+        Fail(c, "the link to the gateway of " + bus + " broke");
+        return CloseAfterFlush(c, "lost the gateway link of " + bus + ": disconnected", now);
+    }
+    // The client hears of the gap (frames may be missing); the session,
+    // its mode, jobs and subscriptions stay.
+    Fail(c, "the link to the gateway of " + bus + " broke, reconnecting");
+    Log(c.Name() + " lost the gateway link of " + bus + "; reconnecting");
+    c.bReconnecting = true;
+    c.nLostUs = now;
+    std::shared_ptr<GatewayLink> link = c.pLink;
+    const std::string name = c.Name();
+    auto work = [link, name] {
+        if (link->Reopen()) return 0;
+        if (!StopRequested())
+            Log(name + " stopped reconnecting " + link->Bus().sName + ": the session ended");
+        return 1;
+    };
+    auto finish = [this](Client& client, int rc) {
+        client.bReconnecting = false;
+        if (rc != 0) return;
+        const uint64_t gapMs = (NowUs() - client.nLostUs) / 1000;
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.3f", static_cast<double>(gapMs) / 1000);
+        Log(client.Name() + " gateway link of " + client.pLink->Bus().sName + " back after " +
+            seconds + " s");
+    };
+    RunAside(c, work, finish, false);
 }
 
 void Server::Send(Client& c, uint64_t now) {
@@ -974,6 +1072,7 @@ int Server::Run() {
         oClients.erase(std::remove_if(oClients.begin(), oClients.end(),
                                       [](const std::unique_ptr<Client>& c) {
                                           if (!c->bDead) return false;
+                                          if (c->pLink) c->pLink->Abandon();
                                           ::close(c->nFd);
                                           return true;
                                       }),
@@ -983,7 +1082,8 @@ int Server::Run() {
     for (auto& cp : oClients) {
         scd::AppendError("server shutting down", &cp->sOut);
         Flush(*cp, now);
-        if (cp->pLink) cp->pLink->Close();
+        // A reopen running aside sees the stop and closes its link itself.
+        if (cp->pLink && !cp->bReconnecting) cp->pLink->Close();
         ::close(cp->nFd);
     }
     // Requests running aside end within the gateway time-out.
@@ -1034,7 +1134,7 @@ int RunSocketcand(const Options& options) {
     }
     std::map<std::string, std::string> opts;
     std::string error;
-    if (!TakeOptions(&args, {"--beacon"},
+    if (!TakeOptions(&args, {"--beacon", "--reconnect"},
                      {"--max-clients", "--beacon-to", "--client-buffer", "--stall-ms"}, &opts,
                      &error))
         return UsageError("socketcand: " + error);
@@ -1056,6 +1156,7 @@ int RunSocketcand(const Options& options) {
         config.nStallUs = static_cast<uint64_t>(n) * 1000;
     }
     config.bBeacon = opts.count("--beacon") != 0;
+    config.bReconnect = opts.count("--reconnect") != 0;
     if (opts.count("--beacon-to") != 0) {
         config.bBeacon = true;
         config.sBeaconTo = opts["--beacon-to"];

@@ -211,15 +211,26 @@ protected:
                const std::vector<std::string>& serverSwitches = {}) {
         for (int attempt = 0; attempt < 8 && !pSim; ++attempt) {
             sAddress = sim::NextLoopbackAddress();
-            std::vector<std::string> args = {TESSARA_SIM_PROGRAM, "--bind", sAddress, "--no-udp",
-                                             "--quiet"};
-            args.insert(args.end(), simSwitches.begin(), simSwitches.end());
-            pSim = std::make_unique<Process>();
-            ASSERT_TRUE(pSim->Start(args));
-            if (!pSim->WaitForOut("tessara-sim: listening on", T(10000))) pSim.reset();
+            StartSim(simSwitches);
         }
         ASSERT_TRUE(pSim) << "the simulator did not start";
         StartServer(serverSwitches);
+    }
+
+    // The simulator on sAddress (again, after StopSim); pSim stays empty
+    // when it does not come up.
+    void StartSim(const std::vector<std::string>& simSwitches) {
+        std::vector<std::string> args = {TESSARA_SIM_PROGRAM, "--bind", sAddress, "--no-udp",
+                                         "--quiet"};
+        args.insert(args.end(), simSwitches.begin(), simSwitches.end());
+        pSim = std::make_unique<Process>();
+        ASSERT_TRUE(pSim->Start(args));
+        if (!pSim->WaitForOut("tessara-sim: listening on", T(10000))) pSim.reset();
+    }
+    void StopSim() {
+        pSim->Signal(SIGTERM);
+        EXPECT_EQ(pSim->Wait(T(10000)), 0);
+        pSim.reset();
     }
 
     void StartServer(const std::vector<std::string>& switches, const std::string& listen = "") {
@@ -705,6 +716,107 @@ TEST_F(Socketcand, ABrokenGatewayLinkEndsItsSessionsWithAnError) {
     auto again = Client();
     again->Send("< echo >");
     EXPECT_EQ(again->Next(T(3000)), "< echo >");
+}
+
+size_t Count(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+TEST_F(Socketcand, WithReconnectASessionOutlivesTheGatewayAndGetsItsSettingsBack) {
+    Start({"--generate", "123:20"}, {"--reconnect"});
+    auto c = Client("", "");
+    c->Send("< tessara0 B 250000 0 0 0 0 0 0 0 >");
+    EXPECT_EQ(c->Next(T(3000)), "< ok >");
+    c->Send("< open tessara0 >< rawmode >");
+    EXPECT_EQ(c->Next(T(3000)), "< ok >");
+    EXPECT_EQ(c->Next(T(3000)), "< ok >");
+    std::optional<std::string> m = c->Next(T(3000));
+    ASSERT_TRUE(m && ReadFrameText(*m)) << m.value_or("nothing");
+
+    StopSim();
+    const int64_t down = NowMs();
+    EXPECT_EQ(c->NextReply(T(3000)),
+              "< error the link to the gateway of tessara0 broke, reconnecting >");
+    ASSERT_TRUE(pServer->WaitForErr("lost the gateway link of tessara0; reconnecting", T(3000)))
+        << pServer->Err();
+    // The session answers during the gap; a frame to send is refused, not kept.
+    c->Send("< send 100 1 AA >< echo >");
+    EXPECT_EQ(c->NextReply(T(3000)),
+              "< error send 100: the link to the gateway of tessara0 is down, reconnecting >");
+    EXPECT_EQ(c->NextReply(T(3000)), "< echo >");
+    // A longer gap than the first retries, so that the back-off is exercised.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const size_t mark = pServer->Err().size();
+    const int64_t gapAtLeastMs = NowMs() - down;
+    StartSim({"--generate", "123:20"});
+    ASSERT_TRUE(pSim);
+    ASSERT_TRUE(pServer->WaitForErr("gateway link of tessara0 back after ", T(10000), mark))
+        << pServer->Err();
+    const std::string& log = pServer->Err();
+    const size_t at = log.find(" back after ", mark) + 12;
+    EXPECT_GE(std::stod(log.substr(at)) * 1000, static_cast<double>(gapAtLeastMs) - 1) << log;
+    EXPECT_EQ(Count(log, "lost the gateway link"), 1u) << log;
+
+    // Frames come again on the same session.
+    c->oSkippedFrames.clear();
+    for (int i = 0; i < 3; ++i) {
+        m = c->Next(T(3000));
+        ASSERT_TRUE(m && ReadFrameText(*m)) << m.value_or("nothing");
+        EXPECT_EQ(ReadFrameText(*m)->sId, "123");
+    }
+    // The restarted gateway came up at its power-up 500 kbit/s; the server
+    // put the client's rate back before it took frames again.
+    const int h = Handle();
+    int baud = 0, termination = 0, highSpeed = 0, timestamps = 0;
+    unsigned char mode = 0;
+    ASSERT_EQ(CANGetGlobals(h, &baud, &mode, &termination, &highSpeed, &timestamps), 0);
+    EXPECT_EQ(baud, 250000);
+    c->Send("< send 321 2 01 02 >");
+    std::optional<Frame> f;
+    const int64_t deadline = NowMs() + T(3000);
+    do {
+        f = NextFrame(h, deadline - NowMs());
+    } while (f && f->nId != 0x321);
+    ASSERT_TRUE(f) << "the frame sent after the gap did not reach the bus";
+    EXPECT_EQ(f->oData, (std::vector<uint8_t>{0x01, 0x02}));
+}
+
+TEST_F(Socketcand, AGapEndsWhenItsClientLeavesAndShutdownInAGapIsClean) {
+    Start({}, {"--reconnect"});
+    auto leaving = Client();
+    auto staying = Client();
+    StopSim();
+    // Both sessions are in the gap.
+    ASSERT_TRUE(pServer->WaitForErr("; reconnecting", T(5000))) << pServer->Err();
+    const size_t first = pServer->Err().find("; reconnecting");
+    ASSERT_TRUE(pServer->WaitForErr("; reconnecting", T(5000), first + 1)) << pServer->Err();
+    // The retries of a client that went away end with it (they would wait
+    // up to 3 s between attempts otherwise).
+    leaving.reset();
+    ASSERT_TRUE(pServer->WaitForErr("stopped reconnecting tessara0: the session ended", T(3000)))
+        << pServer->Err();
+    const std::string& log = pServer->Err();
+    const size_t ended = log.find("stopped reconnecting");
+    const size_t line = log.rfind('\n', ended) + 1;
+    EXPECT_NE(log.substr(line, ended - line).find("socketcand: [1] "), std::string::npos) << log;
+
+    const int64_t stop = NowMs();
+    pServer->Signal(SIGTERM);
+    EXPECT_EQ(staying->NextReply(T(3000)),
+              "< error the link to the gateway of tessara0 broke, reconnecting >");
+    EXPECT_EQ(staying->NextReply(T(3000)), "< error server shutting down >");
+    EXPECT_TRUE(staying->WaitClosed(T(3000)));
+    EXPECT_EQ(pServer->Wait(T(5000)), 0);
+    // Within the gateway time-out, not after the back-off has run out.
+    EXPECT_LT(NowMs() - stop, T(2500));
+    EXPECT_NE(pServer->Err().find("stopped with 1 client connected"), std::string::npos)
+        << pServer->Err();
+    EXPECT_EQ(Count(pServer->Err(), "stopped reconnecting"), 1u) << pServer->Err();
+    EXPECT_EQ(pServer->Err().find("Sanitizer"), std::string::npos) << pServer->Err();
+    pServer.reset();
 }
 
 TEST_F(Socketcand, MaxClientsRefusesTheOneBeyond) {
