@@ -270,7 +270,9 @@ TEST_F(Workflow, SniffOnceListsEachIdentifierWithCountAndPeriod) {
         EXPECT_NEAR(std::stod(w[1]), expected[i].dCount, expected[i].dCount * 0.2) << lines[2 + i];
         EXPECT_NEAR(std::stod(w[2]), expected[i].dPeriodMs, expected[i].dPeriodMs * 0.1)
             << lines[2 + i];
-        EXPECT_LT(std::stod(w[3]), expected[i].dPeriodMs / 2) << "jitter: " << lines[2 + i];
+        // Host reception times: a busy machine spreads the periods, but the
+        // spread of a steady generator stays below one period.
+        EXPECT_LT(std::stod(w[3]), expected[i].dPeriodMs) << "jitter: " << lines[2 + i];
         if (expected[i].sData != nullptr) {
             EXPECT_NE(lines[2 + i].find(expected[i].sData), std::string::npos) << lines[2 + i];
         }
