@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "TessaraCan.h"
+#include "library_wait.h"
 #include "process.h"
 #include "test_address.h"
 
@@ -21,47 +22,6 @@ namespace {
 
 int64_t T(int64_t ms) {
     return sim::TestTimeoutMs(ms);
-}
-
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// For the library's own state, which raises no event: looks every
-// millisecond until the deadline.
-template <typename Predicate>
-bool WaitUntil(Predicate predicate, int64_t timeoutMs) {
-    const int64_t deadline = NowMs() + timeoutMs;
-    while (!predicate()) {
-        if (NowMs() >= deadline) return predicate();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-struct Frame {
-    int nId = 0;
-    int nFlags = 0;
-    std::vector<uint8_t> oData;
-};
-
-// The next frame of a handle's queue, waited for.
-std::optional<Frame> NextFrame(int handle, int64_t timeoutMs) {
-    Frame f;
-    char data[64];
-    unsigned char length = 0;
-    int available = -1, seconds = 0, micros = 0;
-    const bool got = WaitUntil(
-        [&] {
-            CANGetMessage(handle, &available, &f.nId, data, &length, &f.nFlags, &seconds, &micros);
-            return available >= 0;
-        },
-        timeoutMs);
-    if (!got) return std::nullopt;
-    f.oData.assign(data, data + length);
-    return f;
 }
 
 class SimProgram : public ::testing::Test {
