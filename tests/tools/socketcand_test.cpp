@@ -183,8 +183,8 @@ protected:
     // The simulator on sAddress (again, after StopSim); pSim stays empty
     // when it does not come up.
     void StartSim(const std::vector<std::string>& simSwitches) {
-        std::vector<std::string> args = {TESSARA_SIM_PROGRAM, "--bind", sAddress, "--no-udp",
-                                         "--quiet"};
+        std::vector<std::string> args =
+            TargetCommand(TESSARA_SIM_PROGRAM, {"--bind", sAddress, "--no-udp", "--quiet"});
         args.insert(args.end(), simSwitches.begin(), simSwitches.end());
         pSim = std::make_unique<Process>();
         ASSERT_TRUE(pSim->Start(args));
@@ -197,7 +197,8 @@ protected:
     }
 
     void StartServer(const std::vector<std::string>& switches, const std::string& listen = "") {
-        std::vector<std::string> args = {TESSARA_CAN_TOOL, "--host", sAddress, "socketcand"};
+        std::vector<std::string> args =
+            TargetCommand(TESSARA_CAN_TOOL, {"--host", sAddress, "socketcand"});
         const std::string where = listen.empty() ? sAddress + ":0" : listen;
         args.push_back("--listen");
         args.push_back(where);
