@@ -48,15 +48,25 @@ if(TESSARA_MAN_PAGES AND (NOT CMAKE_CROSSCOMPILING OR CMAKE_CROSSCOMPILING_EMULA
           FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                            WORLD_READ WORLD_EXECUTE)
       endif()
-      add_custom_command(OUTPUT "${page}"
+      # A Debian package holds its manual pages compressed (gzip -n: no time
+      # stamp, so that a rebuild gives the same file).
+      set(compress "")
+      set(installed "${page}")
+      if(TESSARA_DEB_PACKAGE)
+        find_program(TESSARA_GZIP gzip REQUIRED)
+        set(compress COMMAND "${TESSARA_GZIP}" -9nkf "${page}")
+        set(installed "${page}.gz")
+      endif()
+      add_custom_command(OUTPUT "${installed}"
         COMMAND "${CMAKE_COMMAND}" -E make_directory "${CMAKE_BINARY_DIR}/man"
         COMMAND "${TESSARA_HELP2MAN}" --no-info "--version-string=${PROJECT_VERSION}"
                 "--name=${${program}_MAN_NAME}" --section=1 "--output=${page}"
                 "${run}"
+        ${compress}
         DEPENDS ${program}
         COMMENT "man page ${program}(1) from ${program} --help"
         VERBATIM)
-      list(APPEND TESSARA_MAN_PAGE_FILES "${page}")
+      list(APPEND TESSARA_MAN_PAGE_FILES "${installed}")
     endforeach()
     add_custom_target(man-pages ALL DEPENDS ${TESSARA_MAN_PAGE_FILES})
   else()

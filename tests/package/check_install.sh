@@ -36,8 +36,10 @@ done
 # The man pages come with the programs when help2man made them.
 if [ -d "$build/man" ]; then
   for page in tessara-can.1 tessara-sim.1; do
-    [ -f "$prefix/share/man/man1/$page" ] || fail "man page $page is not installed"
-    grep -q '^\.SH SYNOPSIS' "$prefix/share/man/man1/$page" || fail "man page $page has no synopsis"
+    # compressed in a tree configured for a Debian package
+    file=$(ls "$prefix/share/man/man1/$page" "$prefix/share/man/man1/$page.gz" 2>/dev/null | head -1)
+    [ -n "$file" ] || fail "man page $page is not installed"
+    zcat -f "$file" | grep -q '^\.SH SYNOPSIS' || fail "man page $page has no synopsis"
   done
 fi
 [ -f "$libdir/libTessaraCan.so.$version" ] || fail "libTessaraCan.so.$version is not installed"
