@@ -214,9 +214,9 @@ fi
 [ "$(readlink -f "$(libraries /usr/bin/tessara-can | awk '/libTessaraCan[.]so/ { print $3 }')")" = "$installed" ] ||
   fail "tessara-can does not load the packaged library"
 help=$(run /usr/bin/tessara-can --help) || fail "tessara-can --help exits non-zero"
-grep -q "^usage: tessara-can" <<<"$help" || fail "tessara-can --help printed: $help"
+grep -q "^Usage: tessara-can" <<<"$help" || fail "tessara-can --help printed: $help"
 help=$(run /usr/bin/tessara-sim --help) || fail "tessara-sim --help exits non-zero"
-grep -q "^usage: tessara-sim" <<<"$help" || fail "tessara-sim --help printed: $help"
+grep -q "^Usage: tessara-sim" <<<"$help" || fail "tessara-sim --help printed: $help"
 grep -q "^Tessara CAN DLL V" <<<"$(run /usr/bin/tessara-can version)" || fail "tessara-can version"
 echo "installed programs ($arch): ok"
 
