@@ -211,8 +211,8 @@ protected:
                const std::vector<std::string>& serverSwitches = {}) {
         for (int attempt = 0; attempt < 8 && !pSim; ++attempt) {
             sAddress = sim::NextLoopbackAddress();
-            std::vector<std::string> args =
-                TargetCommand(TESSARA_SIM_PROGRAM, {"--bind", sAddress, "--no-udp", "--quiet"});
+            std::vector<std::string> args = {TESSARA_SIM_PROGRAM, "--bind", sAddress, "--no-udp",
+                                             "--quiet"};
             args.insert(args.end(), simSwitches.begin(), simSwitches.end());
             pSim = std::make_unique<Process>();
             ASSERT_TRUE(pSim->Start(args));
@@ -223,8 +223,7 @@ protected:
     }
 
     void StartServer(const std::vector<std::string>& switches, const std::string& listen = "") {
-        std::vector<std::string> args =
-            TargetCommand(TESSARA_CAN_TOOL, {"--host", sAddress, "socketcand"});
+        std::vector<std::string> args = {TESSARA_CAN_TOOL, "--host", sAddress, "socketcand"};
         const std::string where = listen.empty() ? sAddress + ":0" : listen;
         args.push_back("--listen");
         args.push_back(where);

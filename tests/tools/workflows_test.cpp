@@ -221,8 +221,8 @@ protected:
     bool StartSim(const std::vector<std::string>& switches) {
         for (int attempt = 0; attempt < 8; ++attempt) {
             sAddress = sim::NextLoopbackAddress();
-            std::vector<std::string> args =
-                TargetCommand(TESSARA_SIM_PROGRAM, {"--bind", sAddress, "--no-udp", "--quiet"});
+            std::vector<std::string> args = {TESSARA_SIM_PROGRAM, "--bind", sAddress, "--no-udp",
+                                             "--quiet"};
             args.insert(args.end(), switches.begin(), switches.end());
             pSim = std::make_unique<Process>();
             if (!pSim->Start(args)) return false;
@@ -236,7 +236,7 @@ protected:
     }
 
     std::vector<std::string> Tool(const std::vector<std::string>& args) const {
-        std::vector<std::string> all = TargetCommand(TESSARA_CAN_TOOL, {"--host", sAddress});
+        std::vector<std::string> all = {TESSARA_CAN_TOOL, "--host", sAddress};
         all.insert(all.end(), args.begin(), args.end());
         return all;
     }
