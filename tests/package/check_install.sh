@@ -37,8 +37,9 @@ done
 if [ -d "$build/man" ]; then
   for page in tessara-can.1 tessara-sim.1; do
     # compressed in a tree configured for a Debian package
-    file=$(ls "$prefix/share/man/man1/$page" "$prefix/share/man/man1/$page.gz" 2>/dev/null | head -1)
-    [ -n "$file" ] || fail "man page $page is not installed"
+    file=$prefix/share/man/man1/$page
+    [ -f "$file" ] || file=$file.gz
+    [ -f "$file" ] || fail "man page $page is not installed"
     zcat -f "$file" | grep -q '^\.SH SYNOPSIS' || fail "man page $page has no synopsis"
   done
 fi
