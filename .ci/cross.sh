@@ -52,11 +52,14 @@ for preset in "${presets[@]}"; do
   stamp "build $preset"
   cmake --build --preset "$preset"
   stamp "test $preset"
+  passed=1
   if ! ctest --preset "$preset"; then
     status=1
+    passed=0
   fi
   report_skips "$preset"
-  if [ -n "$arch" ] && [ $status -eq 0 ]; then
+  # packages only from a tree whose suite passed
+  if [ -n "$arch" ] && [ $passed -eq 1 ]; then
     stamp "Debian packages $arch"
     scripts/packages.sh --arch "$arch" || status=1
   fi
