@@ -2,6 +2,14 @@
 # a CMake package (find_package(TessaraCan) -> TessaraCan::TessaraCan), a
 # pkg-config file, the two programs and the simulator's README. Consumers get
 # the shared library only; tessara_core and tessara_sim stay in the build.
+# GNUInstallDirs puts the library in Debian's multiarch directory
+# (lib/<triplet>) under /usr in native builds only; a cross build for a
+# Debian package takes the same directory for its target.
+if(TESSARA_DEB_PACKAGE AND CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE
+   AND CMAKE_INSTALL_PREFIX MATCHES "^/usr/?$")
+  set(CMAKE_INSTALL_LIBDIR "lib/${CMAKE_LIBRARY_ARCHITECTURE}" CACHE PATH
+      "Object code libraries (LIBDIR)")
+endif()
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 

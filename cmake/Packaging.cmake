@@ -44,6 +44,20 @@ set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL ${TESSARA_DEB_COMPONENTS})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# CPack takes the machine's architecture; a cross build's packages are of
+# its target, named by dpkg from the target's triplet.
+if(CMAKE_CROSSCOMPILING)
+  find_program(TESSARA_DPKG_ARCHITECTURE dpkg-architecture)
+  if(TESSARA_DPKG_ARCHITECTURE AND CMAKE_LIBRARY_ARCHITECTURE)
+    execute_process(
+      COMMAND "${TESSARA_DPKG_ARCHITECTURE}" -qDEB_HOST_ARCH -t "${CMAKE_LIBRARY_ARCHITECTURE}"
+      OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE
+      ERROR_QUIET COMMAND_ERROR_IS_FATAL ANY)
+  elseif(TESSARA_DEB_PACKAGE)
+    message(FATAL_ERROR "A cross build's Debian packages need dpkg-architecture (dpkg-dev) "
+      "and the target's multiarch triplet")
+  endif()
+endif()
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The programs' own library is found in the build tree; their dependency on

@@ -48,6 +48,10 @@ cross      g++-aarch64-linux-gnu        the linux-arm64 build
 cross      g++-arm-linux-gnueabihf      the linux-armhf build
 cross      g++-s390x-linux-gnu          the linux-s390x build (big-endian)
 cross      qemu-user                    running the cross-built tests and programs
+cross-packages libc6:arm64              the arm64 packages: dpkg-shlibdeps finds the target libc registered with dpkg
+cross-packages libstdc++6:arm64         the arm64 packages: dpkg-shlibdeps finds the target libstdc++ registered with dpkg
+cross-packages libc6:armhf              the armhf packages: dpkg-shlibdeps finds the target libc registered with dpkg
+cross-packages libstdc++6:armhf         the armhf packages: dpkg-shlibdeps finds the target libstdc++ registered with dpkg
 '
 
 list_only=0
@@ -92,10 +96,16 @@ else
   echo "  apt-get install ${missing[*]}" >&2
   exit 1
 fi
+# A package of another architecture (name:arch) needs that architecture
+# enabled in dpkg first (multiarch); apt-get update below fetches its lists.
+native=$(dpkg --print-architecture)
 for package in "${missing[@]}"; do
   case "$package" in
-    *:i386)
-      dpkg --print-foreign-architectures | grep -qx i386 || "${sudo[@]}" dpkg --add-architecture i386
+    *:*)
+      arch=${package##*:}
+      [ "$arch" = "$native" ] || [ "$arch" = all ] ||
+        dpkg --print-foreign-architectures | grep -qx "$arch" ||
+        "${sudo[@]}" dpkg --add-architecture "$arch"
       ;;
   esac
 done

@@ -4,14 +4,17 @@
 # header, the CMake package and the pkg-config file (a C consumer is built
 # both ways and run), the two programs, the simulator's README, and no static
 # library.
-#   check_install.sh CMAKE BUILD_DIR SOURCE_DIR C_COMPILER VERSION [EMULATOR]
+#   check_install.sh CMAKE BUILD_DIR SOURCE_DIR C_COMPILER VERSION RPATH [EMULATOR]
+# RPATH is 1 when the installed programs find the library relative to
+# themselves, 0 when they leave it to the loader (a tree configured for a
+# system package): they must then carry no search path at all.
 # A cross build passes the qemu-user command line its programs run under
 # (words separated by spaces); the consumers are then built with the cross
 # compiler and every program runs through it.
 # Exit status 77 (a skip for CTest) when pkg-config is missing.
 set -euo pipefail
-cmake=$1 build=$2 source=$3 cc=$4 version=$5
-read -r -a emulator <<<"${6:-}"
+cmake=$1 build=$2 source=$3 cc=$4 version=$5 install_rpath=$6
+read -r -a emulator <<<"${7:-}"
 major=${version%%.*}
 
 work=$(mktemp -d)
@@ -33,8 +36,11 @@ done
 # The man pages come with the programs when help2man made them.
 if [ -d "$build/man" ]; then
   for page in tessara-can.1 tessara-sim.1; do
-    [ -f "$prefix/share/man/man1/$page" ] || fail "man page $page is not installed"
-    grep -q '^\.SH SYNOPSIS' "$prefix/share/man/man1/$page" || fail "man page $page has no synopsis"
+    # compressed in a tree configured for a Debian package
+    file=$prefix/share/man/man1/$page
+    [ -f "$file" ] || file=$file.gz
+    [ -f "$file" ] || fail "man page $page is not installed"
+    zcat -f "$file" | grep -q '^\.SH SYNOPSIS' || fail "man page $page has no synopsis"
   done
 fi
 [ -f "$libdir/libTessaraCan.so.$version" ] || fail "libTessaraCan.so.$version is not installed"
@@ -48,14 +54,28 @@ static=$(find "$prefix" -name '*.a')
 [ -z "$static" ] || fail "static libraries installed: $static"
 [ -f "$libdir/cmake/TessaraCan/TessaraCanConfig.cmake" ] || fail "no CMake package config"
 
-# Runs a program of the target; ldd's list comes from the target's own
-# loader, told through qemu's -E so that the emulator itself is not traced.
-run() { "${emulator[@]}" "$@"; }
+# Programs of the target run behind launch[]: the emulator (or env) with
+# loader_env and any further NAME=value words for the target's loader. ldd's
+# list comes from the target's own loader, told through qemu's -E so that the
+# emulator itself is not traced.
+loader_env=()
+launcher() {
+  local setting
+  if [ ${#emulator[@]} -gt 0 ]; then
+    launch=("${emulator[@]}")
+    for setting in "${loader_env[@]}" "$@"; do launch+=(-E "$setting"); done
+  else
+    launch=(env "${loader_env[@]}" "$@")
+  fi
+}
+run() { launcher; "${launch[@]}" "$@"; }
 libraries() {
   if [ ${#emulator[@]} -gt 0 ]; then
-    "${emulator[@]}" -E LD_TRACE_LOADED_OBJECTS=1 "$1"
+    launcher LD_TRACE_LOADED_OBJECTS=1
+    "${launch[@]}" "$1"
   else
-    ldd "$1"
+    launcher
+    "${launch[@]}" ldd "$1"
   fi
 }
 # Where a program's loader finds the library, resolved.
@@ -99,6 +119,13 @@ export PKG_CONFIG_LIBDIR=$(dirname "$pc") PKG_CONFIG_PATH=
 check_consumer "$work/consumer-pc" "pkg-config"
 
 # ---- the installed programs run from the prefix with the installed library
+if [ "$install_rpath" = 0 ]; then
+  for program in tessara-can tessara-sim; do
+    ! readelf -d "$prefix/bin/$program" | grep -qE '\((RPATH|RUNPATH)\)' ||
+      fail "$program carries a library search path: $(readelf -d "$prefix/bin/$program" | grep PATH)"
+  done
+  loader_env=("LD_LIBRARY_PATH=$libdir")
+fi
 [ "$(loaded_from "$prefix/bin/tessara-can")" = "$installed" ] ||
   fail "tessara-can does not load the installed library: $(libraries "$prefix/bin/tessara-can" | grep Tessara)"
 run "$prefix/bin/tessara-can" version | grep -q "^Tessara CAN DLL V" || fail "tessara-can version"

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -50,12 +51,20 @@ class TempDir {
 public:
     TempDir() {
         char name[] = "/tmp/tessara-tools-XXXXXX";
-        sPath = ::mkdtemp(name) != nullptr ? name : "/tmp";
+        bCreated = ::mkdtemp(name) != nullptr;
+        sPath = bCreated ? name : "/tmp";
     }
-    ~TempDir() { std::system(("rm -rf '" + sPath + "'").c_str()); }
+    ~TempDir() {
+        // Never /tmp itself when the directory could not be made.
+        if (bCreated) {
+            std::error_code error;
+            std::filesystem::remove_all(sPath, error);
+        }
+    }
     std::string File(const std::string& name) const { return sPath + "/" + name; }
 
 private:
+    bool bCreated = false;
     std::string sPath;
 };
 
