@@ -4,6 +4,7 @@
 #include "transport/ip_connection.h"
 
 #include <algorithm>
+#include <new>
 
 #include "protocol/telegram.h"
 #include "transport/connection_threads.h"
@@ -174,6 +175,31 @@ int CTesIPConnection::Send(const uint8_t* bytes, size_t length, int32_t timeoutM
     return sys::kTrSocketError;
 }
 
+void CTesIPConnection::HandleReceived(const uint8_t* bytes, uint32_t length) {
+    // Running out of memory costs the one telegram being handled (its
+    // confirmation or its queue entry), never the receive thread, which
+    // goes on with the next.
+    try {
+        HandleTelegram(bytes, length);
+    } catch (const std::bad_alloc&) {
+        nDroppedTelegrams.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+void CTesIPConnection::Receive() {
+    // Without its buffers the receive thread cannot run, and a link nobody
+    // reads is of no use: it ends.
+    try {
+        if (nTransport == sys::kTransportUdp) {
+            ReceiveDatagrams();
+        } else {
+            ReceiveStream();
+        }
+    } catch (const std::bad_alloc&) {
+        DropLink();
+    }
+}
+
 void CTesIPConnection::ReceiveStream() {
     CStreamCutter cutter;
     const sys::Socket s = hSocket;
@@ -192,7 +218,7 @@ void CTesIPConnection::ReceiveStream() {
         }
         OnReceiveBatch(true);
         cutter.Received(static_cast<size_t>(got), [this](const uint8_t* bytes, uint32_t length) {
-            HandleTelegram(bytes, length);
+            HandleReceived(bytes, length);
         });
         OnReceiveBatch(false);
     }
@@ -217,7 +243,7 @@ void CTesIPConnection::ReceiveDatagrams() {
         OnReceiveBatch(true);
         CutDatagram(
             buffer.get(), static_cast<size_t>(got),
-            [this](const uint8_t* bytes, uint32_t length) { HandleTelegram(bytes, length); });
+            [this](const uint8_t* bytes, uint32_t length) { HandleReceived(bytes, length); });
         OnReceiveBatch(false);
     }
 }
