@@ -144,7 +144,9 @@ int CTesIPConnection::DropLink() {
 
 int CTesIPConnection::Send(const uint8_t* bytes, size_t length, int32_t timeoutMs) {
     const int32_t state = State();
-    if (state == kStateClosed) return sys::kTrNotConnected;
+    // A link that is being dropped is gone for the caller already: a request
+    // woken by the drop and sent again at once must not read "not allowed".
+    if (state == kStateClosed || state == kStateDisconnecting) return sys::kTrNotConnected;
     if (state == kStateNoStack) return sys::kTrNoStack;
     if (state != kStateConnected) return sys::kTrNotAllowed;
     sys::IoResult io;
