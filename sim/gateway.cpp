@@ -96,6 +96,7 @@ struct Conn {
     sys::PeerAddress oPeer;
     std::shared_ptr<SocketRef> pSocket;  // TCP: its own; UDP: the endpoint's; null when finished
     bool bStopReading = false;
+    bool bFrozen = false;  // FreezeConnection: nothing handled or sent any more
     bool bThreadDone = false;
     uint64_t nTelegrams = 0;  // received, for GatewayOptions::nDropAfterTelegrams
     std::thread oThread;      // TCP only
@@ -211,7 +212,7 @@ struct Gateway::Impl {
         sys::PeerAddress peer;
         {
             std::lock_guard<std::mutex> lock(oMutex);
-            if (!c->oInfo.bOpen || !c->pSocket) return false;
+            if (!c->oInfo.bOpen || !c->pSocket || c->bFrozen) return false;
             socket = c->pSocket;
             transport = c->oInfo.nTransport;
             peer = c->oPeer;
@@ -312,10 +313,17 @@ void Gateway::Impl::HandleTelegram(const ConnPtr& c, const uint8_t* bytes, size_
     ScriptFunction script;
     ConnectionInfo info;
     bool drop = false;
+    bool freeze = false;
     {
         std::lock_guard<std::mutex> lock(oMutex);
+        if (c->bFrozen) return;  // read before the freeze: never handled
         ++c->nTelegrams;
         drop = oOptions.nDropAfterTelegrams != 0 && c->nTelegrams >= oOptions.nDropAfterTelegrams;
+        if (oOptions.nFreezeAfterTelegrams != 0 &&
+            c->nTelegrams >= oOptions.nFreezeAfterTelegrams) {
+            freeze = true;
+            c->bFrozen = c->bStopReading = true;
+        }
         logged.nConnection = c->oInfo.nIndex;
         oLog.push_back(logged);
         if (oOptions.nMaxLogEntries != 0 && oLog.size() > oOptions.nMaxLogEntries) oLog.pop_front();
@@ -331,6 +339,7 @@ void Gateway::Impl::HandleTelegram(const ConnPtr& c, const uint8_t* bytes, size_
         Close(c);
         return;
     }
+    if (freeze) return;
     if (!parsed) return;  // fewer than 7 bytes: nothing to answer
 
     Request request;
@@ -982,6 +991,15 @@ void Gateway::SetStopReading(size_t connection, bool stop) {
         c->bStopReading = stop;
         p->Changed();
     }
+}
+
+bool Gateway::FreezeConnection(size_t connection) {
+    std::lock_guard<std::mutex> lock(p->oMutex);
+    ConnPtr c = p->Find(connection);
+    if (!c || !c->oInfo.bOpen) return false;
+    c->bFrozen = c->bStopReading = true;
+    p->Changed();
+    return true;
 }
 
 size_t Gateway::ConnectionCount() const {
