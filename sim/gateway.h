@@ -47,6 +47,11 @@ struct GatewayOptions {
     // arrives on it, leaving that one unanswered (a link that breaks in the
     // middle of a request). Counts every telegram, link control included.
     uint32_t nDropAfterTelegrams = 0;
+    // Non-zero: the gateway freezes a connection when the N-th telegram
+    // arrives on it, leaving that one unanswered: the socket stays open but
+    // nothing more is read, answered or sent on it (a peer that lost power
+    // or whose cable was pulled). Counts as nDropAfterTelegrams does.
+    uint32_t nFreezeAfterTelegrams = 0;
     // Pairs of served CAN ports wired to one virtual bus: a frame on it
     // reaches the connections and nodes of both ports.
     std::vector<std::pair<uint8_t, uint8_t>> oBridges;
@@ -180,6 +185,12 @@ public:
     // the client's sends fill the buffers and block; UDP: its datagrams
     // are discarded).
     void SetStopReading(size_t connection, bool stop);
+    // Freezes a connection for good: its socket stays open, but the gateway
+    // reads nothing more from it and sends nothing on it (no answers, no
+    // ALIVE requests, no frames), as a peer that vanished without closing.
+    // Telegrams already read and not yet handled are ignored. False if it
+    // was not open. Stop, DropConnection and DropAll still close it.
+    bool FreezeConnection(size_t connection);
 
     // ---- connections; indices count from 0 in accept order and stay valid
     size_t ConnectionCount() const;  // ever accepted

@@ -158,6 +158,15 @@ void Gateway::SetStopReading(size_t connection, bool stop) {
     }
 }
 
+bool Gateway::FreezeConnection(size_t connection) {
+    std::lock_guard<std::mutex> lock(p->oMutex);
+    ConnPtr c = p->Find(connection);
+    if (!c || !c->oInfo.bOpen) return false;
+    c->bFrozen = c->bStopReading = true;
+    p->Changed();
+    return true;
+}
+
 size_t Gateway::ConnectionCount() const {
     std::lock_guard<std::mutex> lock(p->oMutex);
     return p->oConns.size();

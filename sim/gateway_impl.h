@@ -38,6 +38,7 @@ struct Conn {
     sys::PeerAddress oPeer;
     std::shared_ptr<SocketRef> pSocket;  // TCP: its own; UDP: the endpoint's; null when finished
     bool bStopReading = false;
+    bool bFrozen = false;  // FreezeConnection: nothing handled or sent any more
     bool bThreadDone = false;
     uint64_t nTelegrams = 0;  // received, for GatewayOptions::nDropAfterTelegrams
     std::thread oThread;      // TCP only

@@ -48,10 +48,17 @@ void Gateway::Impl::HandleTelegram(const ConnPtr& c, const uint8_t* bytes, size_
     ScriptFunction script;
     ConnectionInfo info;
     bool drop = false;
+    bool freeze = false;
     {
         std::lock_guard<std::mutex> lock(oMutex);
+        if (c->bFrozen) return;  // read before the freeze: never handled
         ++c->nTelegrams;
         drop = oOptions.nDropAfterTelegrams != 0 && c->nTelegrams >= oOptions.nDropAfterTelegrams;
+        if (oOptions.nFreezeAfterTelegrams != 0 &&
+            c->nTelegrams >= oOptions.nFreezeAfterTelegrams) {
+            freeze = true;
+            c->bFrozen = c->bStopReading = true;
+        }
         logged.nConnection = c->oInfo.nIndex;
         oLog.push_back(logged);
         if (oOptions.nMaxLogEntries != 0 && oLog.size() > oOptions.nMaxLogEntries) oLog.pop_front();
@@ -67,6 +74,7 @@ void Gateway::Impl::HandleTelegram(const ConnPtr& c, const uint8_t* bytes, size_
         Close(c);
         return;
     }
+    if (freeze) return;
     if (!parsed) return;  // fewer than 7 bytes: nothing to answer
 
     Request request;

@@ -80,7 +80,7 @@ bool Gateway::Impl::SendPieces(const ConnPtr& c, const uint8_t* bytes, size_t le
     sys::PeerAddress peer;
     {
         std::lock_guard<std::mutex> lock(oMutex);
-        if (!c->oInfo.bOpen || !c->pSocket) return false;
+        if (!c->oInfo.bOpen || !c->pSocket || c->bFrozen) return false;
         socket = c->pSocket;
         transport = c->oInfo.nTransport;
         peer = c->oPeer;

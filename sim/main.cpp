@@ -53,6 +53,9 @@ const char kUsage[] =
     "  --connect-answer V       accept, full, silent or a result byte 0-255 (accept)\n"
     "  --drop-after N           close a connection when its N-th telegram arrives,\n"
     "                           leaving that one unanswered\n"
+    "  --freeze-after N         freeze a connection when its N-th telegram arrives:\n"
+    "                           the socket stays open, nothing more is read,\n"
+    "                           answered or sent on it\n"
     "  --delay-ms N             wait N ms before every confirmation\n"
     "  --alive-ms N             send ALIVE requests with period N to every client\n"
     "\n"
@@ -208,6 +211,7 @@ struct Printer {
     bool bQuiet = false;
     std::optional<uint8_t> oConnectAnswer;
     uint32_t nDropAfter = 0;
+    uint32_t nFreezeAfter = 0;
     std::mutex oMutex;
     std::map<size_t, uint64_t> oReceived;  // telegrams per connection
 
@@ -236,6 +240,9 @@ struct Printer {
             if (!bQuiet) PrintTelegram(c.nIndex, t);
             if (nDropAfter != 0 && n == nDropAfter) {
                 std::printf("[%zu] dropping the link at its telegram %llu (--drop-after)\n",
+                            c.nIndex, static_cast<unsigned long long>(n));
+            } else if (nFreezeAfter != 0 && n == nFreezeAfter) {
+                std::printf("[%zu] freezing the link at its telegram %llu (--freeze-after)\n",
                             c.nIndex, static_cast<unsigned long long>(n));
             } else if (whole && word == tes::wire::kCmdConnect && !oConnectAnswer) {
                 std::printf("[%zu] CONNECT left unanswered (--silent)\n", c.nIndex);
@@ -368,6 +375,10 @@ int main(int argc, char** argv) {
             if (!ParseNumber(value, 0xFFFFFFFFul, &n) || n == 0) return bad("needs a number > 0");
             options.nDropAfterTelegrams = static_cast<uint32_t>(n);
             ++i;
+        } else if (arg == "--freeze-after") {
+            if (!ParseNumber(value, 0xFFFFFFFFul, &n) || n == 0) return bad("needs a number > 0");
+            options.nFreezeAfterTelegrams = static_cast<uint32_t>(n);
+            ++i;
         } else if (arg == "--delay-ms" || arg == "--reply-delay") {
             if (!ParseNumber(value, 0xFFFFFFFFul, &n)) return bad("needs milliseconds");
             options.nReplyDelayMs = static_cast<uint32_t>(n);
@@ -416,6 +427,7 @@ int main(int argc, char** argv) {
     printer.bQuiet = quiet;
     printer.oConnectAnswer = options.oConnectAnswer;
     printer.nDropAfter = options.nDropAfterTelegrams;
+    printer.nFreezeAfter = options.nFreezeAfterTelegrams;
     gateway.SetEventHook([&printer](const tes::sim::GatewayEvent& e) { printer.Print(e); });
     std::string error;
     // ---- --pcap: the capture writer taps the gateway's connections

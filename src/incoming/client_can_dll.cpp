@@ -112,6 +112,9 @@ bool CTessaraClientCANDll::DispatchIndication(const TelegramView& t) {
 void CTessaraClientCANDll::Enqueue(Queue q, const TelegramView& t) {
     if (!bQueueing.load(std::memory_order_relaxed)) return;
     if (tBatchClient == this) {
+        // A queue that must publish takes the others along, so that the
+        // order across the queues holds.
+        if (oQueues[q].StageFull()) PublishIndications();
         oQueues[q].Stage(t);
     } else {
         oQueues[q].Push(t);
@@ -124,10 +127,14 @@ void CTessaraClientCANDll::OnReceiveBatch(bool starting) {
         return;
     }
     tBatchClient = nullptr;
+    PublishIndications();
+}
+
+void CTessaraClientCANDll::PublishIndications() {
     // Queueing switched off meanwhile emptied the queues: what was staged
     // before goes the same way.
     const bool keep = bQueueing.load(std::memory_order_relaxed);
-    for (CReceiveQueue& q : oQueues) q.Publish(keep);
+    CReceiveQueue::PublishAll(oQueues, kQueueCount, keep);
 }
 
 void CTessaraClientCANDll::DispatchFrame(const TelegramView& t) {

@@ -70,6 +70,7 @@ public:
     // Between the brackets of one receive, queued telegrams are staged and
     // then appended under one lock per queue instead of one per telegram.
     void OnReceiveBatch(bool starting) override;
+    void PublishIndications() override;
 
     // Setting one frame callback clears the other.
     void SetCallback(CanFrameCallback callback);

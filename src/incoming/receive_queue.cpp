@@ -54,15 +54,39 @@ void CReceiveQueue::Publish(bool keep) {
     if (nStaged == 0) return;
     if (keep) {
         CTesLock lock(oMutex);
-        for (size_t i = 0; i < nStaged; ++i) {
-            if (nCount >= nMaximum.load(std::memory_order_relaxed)) {
-                nDiscarded.fetch_add(nStaged - i, std::memory_order_relaxed);
-                break;
-            }
-            Append(std::move(oStaged[i]));
-        }
+        AppendStaged();
     }
     nStaged = 0;
+}
+
+void CReceiveQueue::PublishAll(CReceiveQueue* queues, size_t count, bool keep) {
+    if (!keep) {
+        for (size_t i = 0; i < count; ++i) queues[i].nStaged = 0;
+        return;
+    }
+    // Every lock is taken in index order; a taker holds only one of them.
+    for (size_t i = 0; i < count; ++i) {
+        if (queues[i].nStaged != 0) queues[i].oMutex.Lock();
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (queues[i].nStaged != 0) queues[i].AppendStaged();
+    }
+    for (size_t i = count; i-- > 0;) {
+        if (queues[i].nStaged != 0) {
+            queues[i].nStaged = 0;
+            queues[i].oMutex.Unlock();
+        }
+    }
+}
+
+void CReceiveQueue::AppendStaged() {
+    for (size_t i = 0; i < nStaged; ++i) {
+        if (nCount >= nMaximum.load(std::memory_order_relaxed)) {
+            nDiscarded.fetch_add(nStaged - i, std::memory_order_relaxed);
+            break;
+        }
+        Append(std::move(oStaged[i]));
+    }
 }
 
 void CReceiveQueue::Append(CQueuedTelegram&& entry) {

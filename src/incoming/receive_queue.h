@@ -49,6 +49,12 @@ public:
     // Appends what was staged, in order, under one lock, exactly as the same
     // Push calls would have; with `keep` false the staged copies are dropped.
     void Publish(bool keep = true);
+    // Publish for several queues at once: what any of them staged becomes
+    // visible together, so that no taker finds a later telegram in one queue
+    // while an earlier one still waits in another.
+    static void PublishAll(CReceiveQueue* queues, size_t count, bool keep);
+    // True when the next Stage would have to publish first.
+    bool StageFull() const { return nStaged == kStageLimit; }
     // Takes the oldest entry and tells how many are left; false when the
     // queue was empty (nothing written then).
     bool Pop(CQueuedTelegram* out, uint32_t* remaining);
@@ -63,6 +69,8 @@ private:
 
     // Appends one entry; oMutex held.
     void Append(CQueuedTelegram&& entry);
+    // Appends the staged entries; oMutex held.
+    void AppendStaged();
 
     std::atomic<uint32_t> nMaximum{1000};
     std::atomic<uint64_t> nDiscarded{0};

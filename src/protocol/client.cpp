@@ -21,6 +21,10 @@ namespace {
 constexpr int32_t kReplySpinUs = 50;
 constexpr int64_t kFastReplyUs = 150;
 
+// What one stored confirmation costs beyond its data: the telegram object
+// and the store's node, roughly.
+constexpr size_t kEntryOverheadBytes = sizeof(CTessaraMsg) + 64;
+
 }  // namespace
 
 int32_t MapTransportResult(int transportResult) {
@@ -41,6 +45,8 @@ void CTessaraClient::CConnection::OnTelegram(const uint8_t* bytes, uint32_t leng
 void CTessaraClient::CConnection::OnReceiveBatch(bool starting) { pOwner->OnReceiveBatch(starting); }
 
 void CTessaraClient::OnReceiveBatch(bool starting) { (void)starting; }
+
+void CTessaraClient::PublishIndications() {}
 
 CTessaraClient::CTessaraClient(int32_t deviceType, int32_t timeoutMs)
     : oConnection(this), nTimeout(timeoutMs), nDeviceType(deviceType) {}
@@ -122,11 +128,25 @@ void CTessaraClient::OnReceive(const uint8_t* bytes, uint32_t length) {
         DispatchIndication(view);
         return;
     }
-    ConfirmationEntry entry{std::make_unique<CTessaraMsg>(view), sys::MonotonicMs()};
+    // Whatever came before the confirmation is in its queue before the
+    // requester can return.
+    PublishIndications();
+    ConfirmationEntry entry;
+    entry.pTelegram = std::make_unique<CTessaraMsg>(view);
+    entry.nArrivalMs = sys::MonotonicMs();
+    entry.nBytes = view.nDataLength + kEntryOverheadBytes;
     {
         CTesLock lock(oMutex);
+        entry.nSequence = nNextSequence++;
+        // The order first: should the store's node then fail, the order
+        // holds only an entry that is skipped.
+        oArrivals.push_back(Arrival{entry.nSequence, view.nTelegramId});
         // A later confirmation with the same id replaces an unclaimed earlier one.
-        oConfirmations[view.nTelegramId] = std::move(entry);
+        ConfirmationEntry& slot = oConfirmations[view.nTelegramId];
+        nStoredBytes -= slot.nBytes;
+        nStoredBytes += entry.nBytes;
+        slot = std::move(entry);
+        TrimConfirmations();
     }
     // Signalled outside the lock: the woken requester takes the store's lock
     // at once and must not find it still held.
@@ -138,8 +158,48 @@ std::unique_ptr<CTessaraMsg> CTessaraClient::TakeConfirmation(uint16_t telegramI
     auto it = oConfirmations.find(telegramId);
     if (it == oConfirmations.end()) return nullptr;
     std::unique_ptr<CTessaraMsg> telegram = std::move(it->second.pTelegram);
-    oConfirmations.erase(it);
+    EraseConfirmation(it);
     return telegram;
+}
+
+void CTessaraClient::EraseConfirmation(std::map<uint16_t, ConfirmationEntry>::iterator it) {
+    nStoredBytes -= it->second.nBytes;
+    oConfirmations.erase(it);
+    if (oConfirmations.empty()) {
+        oArrivals.clear();
+    } else if (oArrivals.size() > 2 * oConfirmations.size() + 64) {
+        // Claimed entries pile up in the order while others stay unclaimed:
+        // sweep them out in place (no allocation).
+        const auto stale = [this](const Arrival& a) {
+            const auto entry = oConfirmations.find(a.nTelegramId);
+            return entry == oConfirmations.end() || entry->second.nSequence != a.nSequence;
+        };
+        oArrivals.erase(std::remove_if(oArrivals.begin(), oArrivals.end(), stale),
+                        oArrivals.end());
+    }
+}
+
+void CTessaraClient::TrimConfirmations() {
+    const int32_t awaited = nAwaitedId.load();
+    bool keepAwaited = false;
+    Arrival awaitedArrival{0, 0};
+    while (nStoredBytes > kConfirmationBudgetBytes && !oArrivals.empty()) {
+        const Arrival oldest = oArrivals.front();
+        oArrivals.pop_front();
+        const auto it = oConfirmations.find(oldest.nTelegramId);
+        if (it == oConfirmations.end() || it->second.nSequence != oldest.nSequence) continue;
+        if (static_cast<int32_t>(oldest.nTelegramId) == awaited) {
+            keepAwaited = true;
+            awaitedArrival = oldest;
+            continue;
+        }
+        nStoredBytes -= it->second.nBytes;
+        oConfirmations.erase(it);
+        nDroppedConfirmations.fetch_add(1, std::memory_order_relaxed);
+        TES_TRACE("confirmation telegram dropped: store full");
+    }
+    // Back to the front: popping freed room there, so this cannot allocate.
+    if (keepAwaited) oArrivals.push_front(awaitedArrival);
 }
 
 void CTessaraClient::PurgeConfirmations() {
@@ -149,16 +209,23 @@ void CTessaraClient::PurgeConfirmations() {
     for (auto it = oConfirmations.begin(); it != oConfirmations.end();) {
         if (it->second.nArrivalMs < limit) {
             TES_TRACE("deleting obsolete confirmation telegram from parter");
+            nStoredBytes -= it->second.nBytes;
             it = oConfirmations.erase(it);
         } else {
             ++it;
         }
     }
+    if (oConfirmations.empty()) oArrivals.clear();
 }
 
 size_t CTessaraClient::StoredConfirmations() {
     CTesLock lock(oMutex);
     return oConfirmations.size();
+}
+
+size_t CTessaraClient::StoredConfirmationBytes() {
+    CTesLock lock(oMutex);
+    return nStoredBytes;
 }
 
 std::unique_ptr<CTessaraMsg> CTessaraClient::WaitConfirmation(uint16_t telegramId,
@@ -187,6 +254,8 @@ int32_t CTessaraClient::Exchange(const CTessaraMsg& request,
     CTesLock exchange(oExchangeMutex);
     confirmation->reset();
     oEvent.Reset();
+    // Known before the request leaves, since the reply may come at once.
+    nAwaitedId.store(request.nTelegramId);
     int32_t result = SendTelegram(request);
     if (result == kOk) {
         *confirmation = WaitConfirmation(request.nTelegramId, overrideMs);
@@ -199,6 +268,7 @@ int32_t CTessaraClient::Exchange(const CTessaraMsg& request,
             result = kResultNotConfirmed;
         }
     }
+    nAwaitedId.store(-1);
     TES_TRACE(": 0x" << std::hex << result);
     return result;
 }

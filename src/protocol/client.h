@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -51,6 +52,15 @@ public:
     virtual int32_t EvaluateConfirmation(const CTessaraMsg& confirmation) const;
     // Brackets the telegrams of one receive (receive thread); does nothing here.
     virtual void OnReceiveBatch(bool starting);
+    // Makes visible what the receive thread has held back of the telegrams
+    // before a confirmation, which is called first so that a request never
+    // returns ahead of them (receive thread); does nothing here.
+    virtual void PublishIndications();
+
+    // Bytes the confirmations not yet claimed may hold per client. Beyond
+    // it the oldest are dropped (and counted), except the one a waiting
+    // request needs; a gateway cannot make a client hold more.
+    static constexpr size_t kConfirmationBudgetBytes = size_t{1} << 20;
 
     // Port 0 means the device type's default port (type + 4999, 5099 for 0).
     int32_t ConnectDevice(uint16_t port, const char* host, int transport, bool linkControl);
@@ -70,6 +80,12 @@ public:
     CConnection& Connection() { return oConnection; }
     const std::string& PeerAddressText() const { return oConnection.PeerAddressText(); }
     size_t StoredConfirmations();
+    // What the stored confirmations count against the budget.
+    size_t StoredConfirmationBytes();
+    // Confirmations dropped unclaimed to stay within the budget.
+    uint64_t DroppedConfirmations() const {
+        return nDroppedConfirmations.load(std::memory_order_relaxed);
+    }
 
     // Device commands (every device type answers them).
     int32_t GetInfo(uint8_t* record20);
@@ -95,17 +111,37 @@ protected:
 private:
     struct ConfirmationEntry {
         std::unique_ptr<CTessaraMsg> pTelegram;
-        int64_t nArrivalMs;
+        int64_t nArrivalMs = 0;
+        uint64_t nSequence = 0;  // arrival order
+        size_t nBytes = 0;       // counted against the budget
+    };
+    struct Arrival {
+        uint64_t nSequence;
+        uint16_t nTelegramId;
     };
 
     std::unique_ptr<CTessaraMsg> WaitConfirmation(uint16_t telegramId, const int32_t* overrideMs);
     std::unique_ptr<CTessaraMsg> TakeConfirmation(uint16_t telegramId);
     void PurgeConfirmations();
+    // oMutex held: drops the oldest unclaimed confirmations until the store
+    // is within its budget again.
+    void TrimConfirmations();
+    // oMutex held: erases one entry and its bytes.
+    void EraseConfirmation(std::map<uint16_t, ConfirmationEntry>::iterator it);
 
     CConnection oConnection;
     const int32_t nTimeout;
     std::map<uint16_t, ConfirmationEntry> oConfirmations;
-    CTesMutex oMutex;  // guards oConfirmations
+    // Arrival order of the stored confirmations, oldest first. Holds also
+    // entries that were claimed or replaced since (told apart by their
+    // sequence); they are skipped and, when they pile up, swept out.
+    std::deque<Arrival> oArrivals;
+    size_t nStoredBytes = 0;
+    uint64_t nNextSequence = 0;
+    CTesMutex oMutex;  // guards oConfirmations, oArrivals, nStoredBytes, nNextSequence
+    std::atomic<uint64_t> nDroppedConfirmations{0};
+    // Telegram id the request in progress waits for; -1 when none waits.
+    std::atomic<int32_t> nAwaitedId{-1};
     std::atomic<uint16_t> nNextTelegramId{0};
     const int32_t nDeviceType;
     CTesEvent oEvent;          // signalled for each stored confirmation

@@ -17,13 +17,7 @@ public:
     using CTesThread::StopRequested;
 
 protected:
-    void Run() override {
-        if (oConnection.nTransport == sys::kTransportUdp) {
-            oConnection.ReceiveDatagrams();
-        } else {
-            oConnection.ReceiveStream();
-        }
-    }
+    void Run() override { oConnection.Receive(); }
 
 private:
     CTesIPConnection& oConnection;

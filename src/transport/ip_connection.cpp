@@ -4,6 +4,7 @@
 #include "transport/ip_connection.h"
 
 #include <algorithm>
+#include <new>
 
 #include "protocol/telegram.h"
 #include "transport/connection_threads.h"
@@ -143,7 +144,9 @@ int CTesIPConnection::DropLink() {
 
 int CTesIPConnection::Send(const uint8_t* bytes, size_t length, int32_t timeoutMs) {
     const int32_t state = State();
-    if (state == kStateClosed) return sys::kTrNotConnected;
+    // A link that is being dropped is gone for the caller already: a request
+    // woken by the drop and sent again at once must not read "not allowed".
+    if (state == kStateClosed || state == kStateDisconnecting) return sys::kTrNotConnected;
     if (state == kStateNoStack) return sys::kTrNoStack;
     if (state != kStateConnected) return sys::kTrNotAllowed;
     sys::IoResult io;
@@ -174,6 +177,31 @@ int CTesIPConnection::Send(const uint8_t* bytes, size_t length, int32_t timeoutM
     return sys::kTrSocketError;
 }
 
+void CTesIPConnection::HandleReceived(const uint8_t* bytes, uint32_t length) {
+    // Running out of memory costs the one telegram being handled (its
+    // confirmation or its queue entry), never the receive thread, which
+    // goes on with the next.
+    try {
+        HandleTelegram(bytes, length);
+    } catch (const std::bad_alloc&) {
+        nDroppedTelegrams.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+void CTesIPConnection::Receive() {
+    // Without its buffers the receive thread cannot run, and a link nobody
+    // reads is of no use: it ends.
+    try {
+        if (nTransport == sys::kTransportUdp) {
+            ReceiveDatagrams();
+        } else {
+            ReceiveStream();
+        }
+    } catch (const std::bad_alloc&) {
+        DropLink();
+    }
+}
+
 void CTesIPConnection::ReceiveStream() {
     CStreamCutter cutter;
     const sys::Socket s = hSocket;
@@ -192,7 +220,7 @@ void CTesIPConnection::ReceiveStream() {
         }
         OnReceiveBatch(true);
         cutter.Received(static_cast<size_t>(got), [this](const uint8_t* bytes, uint32_t length) {
-            HandleTelegram(bytes, length);
+            HandleReceived(bytes, length);
         });
         OnReceiveBatch(false);
     }
@@ -217,7 +245,7 @@ void CTesIPConnection::ReceiveDatagrams() {
         OnReceiveBatch(true);
         CutDatagram(
             buffer.get(), static_cast<size_t>(got),
-            [this](const uint8_t* bytes, uint32_t length) { HandleTelegram(bytes, length); });
+            [this](const uint8_t* bytes, uint32_t length) { HandleReceived(bytes, length); });
         OnReceiveBatch(false);
     }
 }

@@ -53,6 +53,8 @@ public:
     void HandleTelegram(const uint8_t* bytes, uint32_t length);
 
     bool IsReceiveThread() const;
+    // Received telegrams dropped because memory ran out while handling them.
+    uint64_t DroppedTelegrams() const { return nDroppedTelegrams.load(std::memory_order_relaxed); }
     const std::string& PeerAddressText() const { return sPeerAddress; }
     int32_t AliveMode() const { return nAliveMode.load(); }
 
@@ -81,8 +83,12 @@ private:
     friend struct ConnectionTestAccess;
 
     // ---- socket side (ip_connection.cpp)
+    void Receive();
     void ReceiveStream();
     void ReceiveDatagrams();
+    // HandleTelegram for the receive loops: a failed allocation drops the
+    // telegram and is counted.
+    void HandleReceived(const uint8_t* bytes, uint32_t length);
 
     // ---- link control and keep-alive (link_control.cpp)
     // Command words of the link-control telegrams for `deviceType`.
@@ -118,6 +124,7 @@ private:
     std::atomic<uint32_t> nAlivePeriod{0};
     std::atomic<uint32_t> nLastSendTick{0};
     std::atomic<uint32_t> nLastReceiveTick{0};
+    std::atomic<uint64_t> nDroppedTelegrams{0};
 
     CTesMutex oSendMutex;  // keeps blocks of concurrent senders whole
     sys::Waker oWaker;     // wakes the receive thread when the link ends

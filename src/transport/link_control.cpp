@@ -14,6 +14,8 @@ namespace tes {
 namespace {
 
 constexpr int32_t kAnswerTimeoutMs = 1000;
+// How long the DISCONNECT to a silent peer may wait for room in the socket.
+constexpr int32_t kSilentPeerSendMs = 100;
 
 // A link-control telegram passes only whole and with the right checksum.
 bool ParseLinkTelegram(const uint8_t* bytes, uint32_t length, CTesMsg* telegram) {
@@ -90,7 +92,16 @@ void CTesIPConnection::AliveTick() {
     if (nAliveMode.load() == 0) return;
     if (State() == kStateConnected) {
         const uint32_t tick = nAliveTick.fetch_add(1) + 1;
-        if (tick > nLastReceiveTick.load() + 4) Disconnect(1000);  // five ticks of silence
+        if (tick > nLastReceiveTick.load() + 4) {  // five ticks of silence
+            // A peer that has said nothing for so long will not confirm a
+            // DISCONNECT either: it is told (if its socket still takes
+            // bytes) and the link ends now, not a confirmation wait later.
+            if (bLinkControl) {
+                SendLinkTelegram(CTesMsg(nullptr, 0, nCmdDisconnect, 0), kSilentPeerSendMs);
+            }
+            DropLink();
+            return;
+        }
         if (nAliveMode.load() == 1 &&
             (tick > nLastSendTick.load() + 2 || tick > nLastReceiveTick.load() + 2)) {
             SendAliveRequest(static_cast<int32_t>(nAlivePeriod.load() / 2));

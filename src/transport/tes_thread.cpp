@@ -62,10 +62,19 @@ bool CTesThread::SleepUnlessStopped(int64_t ms) {
 void CTesThread::Entry(void* self) {
     auto* thread = static_cast<CTesThread*>(self);
     tCurrentThread = thread;
-    thread->OnStart();
-    thread->nThreadState.store(kRunning);
-    thread->oStartedEvent.Signal();
-    thread->Run();
+    // Nothing leaves a thread's entry as an exception: one would end the
+    // application's process. A thread that fails is simply over; Start
+    // still returns, since the starter waits for the handshake.
+    bool started = false;
+    try {
+        thread->OnStart();
+        thread->nThreadState.store(kRunning);
+        started = true;
+        thread->oStartedEvent.Signal();
+        thread->Run();
+    } catch (...) {
+    }
+    if (!started) thread->oStartedEvent.Signal();
     thread->nThreadState.store(kEnded);
 }
 

@@ -85,9 +85,9 @@ protected:
 TEST(SimProgramLine, HelpNamesEverySwitch) {
     const RunResult r = RunProgram(TargetCommand(TESSARA_SIM_PROGRAM, {"--help"}), T(10000));
     EXPECT_EQ(r.nCode, 0);
-    for (const char* s :
-         {"--bind", "--ports", "--bridge", "--node", "--generate", "--max-connections",
-          "--drop-after", "--delay-ms", "--silent", "--alive-ms", "--no-udp", "--quiet"})
+    for (const char* s : {"--bind", "--ports", "--bridge", "--node", "--generate",
+                          "--max-connections", "--drop-after", "--freeze-after", "--delay-ms",
+                          "--silent", "--alive-ms", "--no-udp", "--quiet"})
         EXPECT_NE(r.sOut.find(s), std::string::npos) << s;
 }
 
@@ -108,6 +108,7 @@ TEST(SimProgramLine, WrongSwitchesAreRefusedWithTheReason) {
         {{"--node", "0"}, 2, "node id 1-127"},
         {{"--node", "5@1"}, 2, "node 5 is on CAN port 1, which is not served"},
         {{"--drop-after", "0"}, 2, "number > 0"},
+        {{"--freeze-after", "0"}, 2, "number > 0"},
         {{"--max-connections"}, 2, "needs a number"},
         {{"--frobnicate"}, 2, "unknown option"},
     };

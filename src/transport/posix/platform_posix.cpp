@@ -260,7 +260,11 @@ struct StartBlock {
 void* ThreadTrampoline(void* arg) {
     const StartBlock block = *static_cast<StartBlock*>(arg);
     delete static_cast<StartBlock*>(arg);
-    block.pEntry(block.pArg);
+    try {
+        block.pEntry(block.pArg);
+    } catch (...) {
+        // Nothing leaves a thread's entry as an exception.
+    }
     return nullptr;
 }
 }  // namespace
