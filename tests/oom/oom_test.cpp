@@ -46,7 +46,13 @@ void EveryAllocation(const char* what, int okResult, const std::function<void()>
         tes::oom::Arm(Scope::kCaller, k);
         const int rc = op();
         tes::oom::Disarm();
-        ASSERT_TRUE(tes::oom::Failed()) << what << ": allocation " << k << " of " << n;
+        // How many allocations a call makes can vary with the timing of the
+        // other threads: a run that did not reach allocation k succeeded.
+        if (!tes::oom::Failed()) {
+            EXPECT_EQ(rc, okResult) << what << ": run " << k << " of " << n;
+            after(0);
+            continue;
+        }
         EXPECT_NE(std::find(alsoFailed.begin(), alsoFailed.end(), rc), alsoFailed.end())
             << what << ": allocation " << k << " of " << n << " gave 0x" << std::hex << rc;
         after(k);
