@@ -132,8 +132,11 @@ TEST_F(GatewayTest, RestartAtEveryAllocation) {
     // An allocation that fails once the gateway has taken the restart
     // leaves the request without its confirmation: the time-out.
     EveryAllocation(
-        "CANRestart", 0, [] {}, restart, [&](uint64_t) { EXPECT_EQ(tes::OpenHandleCount(), 0u); },
-        {0x40000});
+        "CANRestart", 0,
+        // The gateway's restart ends the last run's link: each run starts
+        // once it is gone.
+        [&] { WaitUntil([&] { return oGateway.OpenConnectionCount() == 0; }, Scaled(3000)); },
+        restart, [&](uint64_t) { EXPECT_EQ(tes::OpenHandleCount(), 0u); }, {0x40000});
     const size_t restarts = oGateway.RestartCount();
     EXPECT_EQ(restart(), 0);
     EXPECT_EQ(oGateway.RestartCount(), restarts + 1);
