@@ -29,6 +29,7 @@ test       python3-setuptools           the Python package build
 test       tshark                       the Wireshark dissector tests (tshark, dumpcap); debconf answers no to capture privileges
 fuzz       clang-14                     libFuzzer targets
 fuzz       libclang-rt-14-dev           libFuzzer and sanitizer runtimes for clang
+coverage   gcovr                        the line and branch coverage summary of scripts/coverage.sh
 docs       doxygen                      the HTML API reference from the header
 docs       help2man                     the man pages from the programs --help texts
 windows    g++-mingw-w64-i686-posix     the 32-bit Windows builds

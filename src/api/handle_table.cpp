@@ -71,7 +71,8 @@ int32_t OpenDeviceHandle(const char* address, int32_t* handle, int32_t timeoutMs
     if (port > 99) return kResultInvalidParameter;
     HandleTable& table = Table();
     const int32_t number = table.nCounter.fetch_add(1) + 1;
-    *handle = number;
+    // The number is the caller's only once the handle is registered.
+    *handle = -1;
 
     auto record = std::make_shared<DeviceHandleRecord>();
     record->pClient = std::make_unique<CTessaraClientCANDll>(timeoutMs, number);
@@ -87,6 +88,7 @@ int32_t OpenDeviceHandle(const char* address, int32_t* handle, int32_t timeoutMs
     }
     CTesLock lock(table.oMutex);
     table.oRecords.emplace(number, std::move(record));
+    *handle = number;
     TES_TRACE("Device handle 0x" << std::hex << number << " is allocted.");
     return kOk;
 }
@@ -115,7 +117,12 @@ int32_t OpenDevice(const char* address, int32_t* handle, int32_t timeoutMs, int3
     if (!record) return kResultInvalidHandle;
     CTessaraClientCANDll& client = *record->pClient;
     client.ResetTelegramId();
-    result = client.SetConfig(confirmData, monitor);
+    // Out of memory the open fails as a whole: no handle stays registered.
+    try {
+        result = client.SetConfig(confirmData, monitor);
+    } catch (const std::bad_alloc&) {
+        result = kResultFailed;
+    }
     if (result != kOk) {
         client.CloseConnection();
         ReleaseDeviceHandle(*handle);

@@ -1,30 +1,31 @@
 // POSIX implementation of the transport platform contract (platform.h):
 // pthreads, futex-based events, clock_gettime, poll-based sockets and an
 // eventfd waker.
-#include "transport/platform.h"
-
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
-#include <linux/futex.h>
 #include <sys/eventfd.h>
-#include <sys/syscall.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 #include <vector>
+
+#include "transport/platform.h"
 
 namespace tes::sys {
 
@@ -36,7 +37,9 @@ int64_t MonotonicUs() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-int64_t MonotonicMs() { return MonotonicUs() / 1000; }
+int64_t MonotonicMs() {
+    return MonotonicUs() / 1000;
+}
 
 void NowUtc(int64_t* seconds, int32_t* microseconds) {
     timespec ts{};
@@ -80,8 +83,9 @@ int CurrentTimeZoneHours() {
     tzset();
     const time_t now = ts.tv_sec;
     tm local{};
-    const int hours =
-        localtime_r(&now, &local) == nullptr ? 0 : static_cast<int>(local.tm_gmtoff / 3600);  // truncates toward zero
+    const int hours = localtime_r(&now, &local) == nullptr
+                          ? 0
+                          : static_cast<int>(local.tm_gmtoff / 3600);  // truncates toward zero
     cache.nSecond = static_cast<int64_t>(ts.tv_sec);
     cache.bTzSet = tz != nullptr;
     cache.sTz = tz != nullptr ? tz : "";
@@ -137,9 +141,8 @@ constexpr uint32_t kOneWaiter = 2;
 // Sleeps while *word equals `expected`, until `deadline` (CLOCK_MONOTONIC,
 // absolute; null: without limit). False on time-out.
 bool FutexWait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* deadline) {
-    const long rc = syscall(SYS_futex, reinterpret_cast<uint32_t*>(word),
-                            FUTEX_WAIT_BITSET_PRIVATE, expected, deadline, nullptr,
-                            FUTEX_BITSET_MATCH_ANY);
+    const long rc = syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_BITSET_PRIVATE,
+                            expected, deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
     return !(rc == -1 && errno == ETIMEDOUT);
 }
 
@@ -153,7 +156,8 @@ inline void CpuRelax() {
 }
 
 void FutexWakeOne(std::atomic<uint32_t>* word) {
-    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr,
+            0);
 }
 
 // Takes the signalled state if it is set; `leaving` also deregisters a waiter.
@@ -161,7 +165,8 @@ bool TakeSignal(std::atomic<uint32_t>& word, bool leaving) {
     uint32_t v = word.load(std::memory_order_relaxed);
     while ((v & kSignalled) != 0) {
         const uint32_t next = (v & ~kSignalled) - (leaving ? kOneWaiter : 0);
-        if (word.compare_exchange_weak(v, next, std::memory_order_acquire, std::memory_order_relaxed)) {
+        if (word.compare_exchange_weak(v, next, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) {
             return true;
         }
     }
@@ -172,7 +177,9 @@ bool TakeSignal(std::atomic<uint32_t>& word, bool leaving) {
 
 Event::Event() : pImpl(new Impl) {}
 
-Event::~Event() { delete pImpl; }
+Event::~Event() {
+    delete pImpl;
+}
 
 void Event::Signal() {
     // The word's address is taken first: once the bit is set a waiter may
@@ -182,7 +189,9 @@ void Event::Signal() {
     if ((before & kSignalled) == 0 && before >= kOneWaiter) FutexWakeOne(word);
 }
 
-void Event::Reset() { pImpl->nWord.fetch_and(~kSignalled, std::memory_order_relaxed); }
+void Event::Reset() {
+    pImpl->nWord.fetch_and(~kSignalled, std::memory_order_relaxed);
+}
 
 bool Event::Wait(int64_t timeoutMs) {
     std::atomic<uint32_t>& word = pImpl->nWord;
@@ -220,7 +229,8 @@ bool Event::SpinThenWait(int32_t spinUs, int64_t timeoutMs) {
     const int64_t until = MonotonicUs() + spinUs;
     do {
         for (int i = 0; i < 64; ++i) {
-            if ((word.load(std::memory_order_relaxed) & kSignalled) != 0 && TakeSignal(word, false)) {
+            if ((word.load(std::memory_order_relaxed) & kSignalled) != 0 &&
+                TakeSignal(word, false)) {
                 return true;
             }
             CpuRelax();
@@ -233,15 +243,21 @@ struct Mutex::Impl {
     pthread_mutex_t oMutex;
 };
 
-Mutex::Mutex() : pImpl(new Impl) { pthread_mutex_init(&pImpl->oMutex, nullptr); }
+Mutex::Mutex() : pImpl(new Impl) {
+    pthread_mutex_init(&pImpl->oMutex, nullptr);
+}
 
 Mutex::~Mutex() {
     pthread_mutex_destroy(&pImpl->oMutex);
     delete pImpl;
 }
 
-void Mutex::Lock() { pthread_mutex_lock(&pImpl->oMutex); }
-void Mutex::Unlock() { pthread_mutex_unlock(&pImpl->oMutex); }
+void Mutex::Lock() {
+    pthread_mutex_lock(&pImpl->oMutex);
+}
+void Mutex::Unlock() {
+    pthread_mutex_unlock(&pImpl->oMutex);
+}
 
 // ---------------------------------------------------------------- threads
 
@@ -272,7 +288,8 @@ void* ThreadTrampoline(void* arg) {
 ThreadHandle StartThread(void (*entry)(void*), void* arg) {
     auto* t = new (std::nothrow) ThreadObject{};
     auto* block = new (std::nothrow) StartBlock{entry, arg};
-    if (t == nullptr || block == nullptr || pthread_create(&t->hThread, nullptr, ThreadTrampoline, block) != 0) {
+    if (t == nullptr || block == nullptr ||
+        pthread_create(&t->hThread, nullptr, ThreadTrampoline, block) != 0) {
         delete t;
         delete block;
         return nullptr;
@@ -298,7 +315,9 @@ bool IsCurrentThread(ThreadHandle thread) {
 
 // ---------------------------------------------------------------- sockets
 
-bool StartSocketLibrary() { return true; }
+bool StartSocketLibrary() {
+    return true;
+}
 void StopSocketLibrary() {}
 
 namespace {
@@ -327,8 +346,8 @@ int PollRetry(pollfd* fds, nfds_t n, int64_t deadlineMs, bool forever) {
 
 }  // namespace
 
-int ConnectAny(const char* host, uint16_t port, int transport, uint32_t timeoutMs,
-               Socket* out, PeerAddress* peer) {
+int ConnectAny(const char* host, uint16_t port, int transport, uint32_t timeoutMs, Socket* out,
+               PeerAddress* peer) {
     *out = kNoSocket;
     const int64_t deadline = MonotonicMs() + timeoutMs;
     const std::string service = std::to_string(port);
@@ -339,8 +358,13 @@ int ConnectAny(const char* host, uint16_t port, int transport, uint32_t timeoutM
     if (host == nullptr || getaddrinfo(host, service.c_str(), &hints, &list) != 0) {
         return kTrNotConnected;
     }
-
+    // Out of memory nothing may leak: the list is freed on every way out, and
+    // the room for the pending sockets is taken before any socket is opened.
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> owner(list, freeaddrinfo);
+    size_t candidates = 0;
+    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) ++candidates;
     std::vector<pollfd> pending;
+    pending.reserve(candidates);
     int winner = -1;
     for (addrinfo* ai = list; ai != nullptr && winner < 0; ai = ai->ai_next) {
         const int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
@@ -357,7 +381,7 @@ int ConnectAny(const char* host, uint16_t port, int transport, uint32_t timeoutM
             close(fd);
         }
     }
-    freeaddrinfo(list);
+    owner.reset();
 
     int result = kTrNotConnected;
     while (winner < 0 && !pending.empty()) {
@@ -374,7 +398,8 @@ int ConnectAny(const char* host, uint16_t port, int transport, uint32_t timeoutM
             }
             int soError = 0;
             socklen_t len = sizeof soError;
-            if (winner < 0 && getsockopt(pending[i].fd, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 &&
+            if (winner < 0 &&
+                getsockopt(pending[i].fd, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 &&
                 soError == 0) {
                 winner = pending[i].fd;
             } else {
@@ -411,7 +436,8 @@ int ConnectAny(const char* host, uint16_t port, int transport, uint32_t timeoutM
 std::string PeerAddressText(const PeerAddress& address) {
     if (address.nLength <= 0) return std::string();
     sockaddr_storage ss{};
-    std::memcpy(&ss, address.oBytes, sizeof address.oBytes < sizeof ss ? sizeof address.oBytes : sizeof ss);
+    std::memcpy(&ss, address.oBytes,
+                sizeof address.oBytes < sizeof ss ? sizeof address.oBytes : sizeof ss);
     char text[65] = {};
     if (ss.ss_family == AF_INET) {
         sockaddr_in in{};
@@ -427,8 +453,8 @@ std::string PeerAddressText(const PeerAddress& address) {
         in6.sin6_flowinfo = src->sin6_flowinfo;
         in6.sin6_addr = src->sin6_addr;
         in6.sin6_scope_id = src->sin6_scope_id;
-        if (getnameinfo(reinterpret_cast<sockaddr*>(&in6), sizeof in6, text, sizeof text, nullptr, 0,
-                        NI_NUMERICHOST) != 0)
+        if (getnameinfo(reinterpret_cast<sockaddr*>(&in6), sizeof in6, text, sizeof text, nullptr,
+                        0, NI_NUMERICHOST) != 0)
             return std::string();
     } else {
         return std::string();
@@ -442,8 +468,8 @@ namespace {
 // deadline is then fixed when the socket first would block.
 constexpr int64_t kDeadlineAtFirstBlock = INT64_MIN;
 
-IoResult SendLoop(Socket s, const uint8_t* bytes, size_t length, int64_t deadlineMs, int32_t timeoutMs,
-                  bool datagram) {
+IoResult SendLoop(Socket s, const uint8_t* bytes, size_t length, int64_t deadlineMs,
+                  int32_t timeoutMs, bool datagram) {
     const int fd = static_cast<int>(s);
     size_t sent = 0;
     while (sent < length || (datagram && sent == 0)) {
@@ -485,7 +511,9 @@ struct Waker::Impl {
     int hEvent = -1;  // eventfd
 };
 
-Waker::Waker() : pImpl(new Impl) { pImpl->hEvent = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+Waker::Waker() : pImpl(new Impl) {
+    pImpl->hEvent = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
 
 Waker::~Waker() {
     if (pImpl->hEvent >= 0) close(pImpl->hEvent);
@@ -589,7 +617,8 @@ long ReceiveFrom(Socket s, uint8_t* buffer, size_t capacity, PeerAddress* from) 
         if (n >= 0) {
             if (from != nullptr) {
                 std::memset(from->oBytes, 0, sizeof from->oBytes);
-                std::memcpy(from->oBytes, &ss, len < sizeof from->oBytes ? len : sizeof from->oBytes);
+                std::memcpy(from->oBytes, &ss,
+                            len < sizeof from->oBytes ? len : sizeof from->oBytes);
                 from->nLength = static_cast<int32_t>(len);
             }
             return static_cast<long>(n);
@@ -601,9 +630,9 @@ long ReceiveFrom(Socket s, uint8_t* buffer, size_t capacity, PeerAddress* from) 
 }
 
 bool SendTo(Socket s, const uint8_t* bytes, size_t length, const PeerAddress& to) {
-    const ssize_t n = sendto(static_cast<int>(s), bytes, length, MSG_NOSIGNAL,
-                             reinterpret_cast<const sockaddr*>(to.oBytes),
-                             static_cast<socklen_t>(to.nLength));
+    const ssize_t n =
+        sendto(static_cast<int>(s), bytes, length, MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(to.oBytes), static_cast<socklen_t>(to.nLength));
     return n == static_cast<ssize_t>(length);
 }
 

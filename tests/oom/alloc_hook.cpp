@@ -1,0 +1,90 @@
+// The replaced global allocation functions of the out-of-memory suite. They
+// take their memory from malloc, which the sanitizers still watch, so a leak
+// after a failed allocation is reported as one. Aligned forms are not
+// replaced: the library allocates nothing over-aligned.
+#include "alloc_hook.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace tes::oom {
+namespace {
+
+std::atomic<bool> gArmed{false};
+std::atomic<Scope> gScope{Scope::kCaller};
+std::atomic<uint64_t> gCount{0};
+std::atomic<uint64_t> gFailAt{0};
+std::atomic<bool> gFailed{false};
+thread_local bool tArmingThread = false;
+
+// True when this allocation is the one to fail.
+bool CountAndDecide() {
+    if (!gArmed.load(std::memory_order_acquire)) return false;
+    const bool caller = gScope.load(std::memory_order_relaxed) == Scope::kCaller;
+    if (caller != tArmingThread) return false;
+    const uint64_t n = gCount.fetch_add(1, std::memory_order_acq_rel) + 1;
+    if (n != gFailAt.load(std::memory_order_relaxed)) return false;
+    gFailed.store(true, std::memory_order_release);
+    return true;
+}
+
+void* Allocate(std::size_t size) {
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+}  // namespace
+
+void Arm(Scope scope, uint64_t failAt) {
+    tArmingThread = true;
+    gScope.store(scope, std::memory_order_relaxed);
+    gCount.store(0, std::memory_order_relaxed);
+    gFailAt.store(failAt, std::memory_order_relaxed);
+    gFailed.store(false, std::memory_order_relaxed);
+    gArmed.store(true, std::memory_order_release);
+}
+
+uint64_t Disarm() {
+    gArmed.store(false, std::memory_order_release);
+    tArmingThread = false;
+    return gCount.load(std::memory_order_acquire);
+}
+
+bool Failed() {
+    return gFailed.load(std::memory_order_acquire);
+}
+
+}  // namespace tes::oom
+
+void* operator new(std::size_t size) {
+    void* p = tes::oom::CountAndDecide() ? nullptr : tes::oom::Allocate(size);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return tes::oom::CountAndDecide() ? nullptr : tes::oom::Allocate(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return operator new(size, std::nothrow);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}

@@ -1,0 +1,29 @@
+// Test-only allocation hook of the out-of-memory suite: the program's global
+// operator new fails the Nth counted allocation on demand.
+#pragma once
+
+#include <cstdint>
+
+namespace tes::oom {
+
+// Which allocations count while the hook is armed.
+enum class Scope {
+    // Only the thread that armed the hook: a call into the library on the
+    // test's thread, without the threads the library (or the simulator) runs.
+    kCaller,
+    // Every thread but the one that armed the hook: the library's receive
+    // thread taking a telegram. The simulator must be idle meanwhile; the
+    // test thread itself sends the telegram and waits.
+    kOtherThreads,
+};
+
+// Arms the hook: counted allocations from now on are numbered 1, 2, ...; the
+// one numbered `failAt` fails (std::bad_alloc, or null for the nothrow
+// forms). 0 counts without failing.
+void Arm(Scope scope, uint64_t failAt);
+// Disarms and returns how many allocations were counted.
+uint64_t Disarm();
+// Whether the armed allocation has failed yet.
+bool Failed();
+
+}  // namespace tes::oom
