@@ -22,6 +22,8 @@ set(TESSARA_DLL_DEF "${TESSARA_GEN_DIR}/${TESSARA_DLL_NAME}.def")
 
 add_library(TessaraCanDll SHARED exports/dllmain_win32.cpp "${TESSARA_DLL_DEF}")
 target_link_libraries(TessaraCanDll PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,tessara_core>")
+# What an application of the DLL compiles against: the public header only.
+target_include_directories(TessaraCanDll INTERFACE ${PROJECT_SOURCE_DIR}/include)
 target_link_options(TessaraCanDll PRIVATE
   -static -static-libgcc -static-libstdc++
   -Wl,--no-undefined -Wl,--disable-stdcall-fixup -Wl,--exclude-all-symbols)
