@@ -17,9 +17,25 @@ std::atomic<uint64_t> gCount{0};
 std::atomic<uint64_t> gFailAt{0};
 std::atomic<bool> gFailed{false};
 thread_local bool tArmingThread = false;
+std::atomic<std::size_t> gFailSize{0};
+std::atomic<int> gSizeFailsLeft{0};
+std::atomic<int> gSizeFailures{0};
+
+bool SizeFails(std::size_t size) {
+    if (size != gFailSize.load(std::memory_order_relaxed)) return false;
+    int left = gSizeFailsLeft.load();
+    while (left > 0) {
+        if (gSizeFailsLeft.compare_exchange_weak(left, left - 1)) {
+            gSizeFailures.fetch_add(1);
+            return true;
+        }
+    }
+    return false;
+}
 
 // True when this allocation is the one to fail.
-bool CountAndDecide() {
+bool CountAndDecide(std::size_t size) {
+    if (SizeFails(size)) return true;
     if (!gArmed.load(std::memory_order_acquire)) return false;
     const bool caller = gScope.load(std::memory_order_relaxed) == Scope::kCaller;
     if (caller != tArmingThread) return false;
@@ -54,10 +70,20 @@ bool Failed() {
     return gFailed.load(std::memory_order_acquire);
 }
 
+void FailSize(std::size_t size, int count) {
+    gSizeFailures.store(0);
+    gSizeFailsLeft.store(size == 0 ? 0 : count);
+    gFailSize.store(size);
+}
+
+int SizeFailures() {
+    return gSizeFailures.load();
+}
+
 }  // namespace tes::oom
 
 void* operator new(std::size_t size) {
-    void* p = tes::oom::CountAndDecide() ? nullptr : tes::oom::Allocate(size);
+    void* p = tes::oom::CountAndDecide(size) ? nullptr : tes::oom::Allocate(size);
     if (p == nullptr) throw std::bad_alloc();
     return p;
 }
@@ -65,7 +91,7 @@ void* operator new[](std::size_t size) {
     return operator new(size);
 }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    return tes::oom::CountAndDecide() ? nullptr : tes::oom::Allocate(size);
+    return tes::oom::CountAndDecide(size) ? nullptr : tes::oom::Allocate(size);
 }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
     return operator new(size, std::nothrow);

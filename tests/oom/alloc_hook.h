@@ -2,6 +2,7 @@
 // operator new fails the Nth counted allocation on demand.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace tes::oom {
@@ -25,5 +26,12 @@ void Arm(Scope scope, uint64_t failAt);
 uint64_t Disarm();
 // Whether the armed allocation has failed yet.
 bool Failed();
+
+// Independent of Arm: fails the next `count` allocations of exactly `size`
+// bytes, on any thread (for an allocation only the operation under test
+// makes, such as a telegram of an unusual length). Size 0 stops it.
+void FailSize(std::size_t size, int count);
+// How many allocations FailSize has failed since it was last called.
+int SizeFailures();
 
 }  // namespace tes::oom

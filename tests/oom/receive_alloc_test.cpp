@@ -1,94 +1,26 @@
 // A receive thread that runs out of memory while it stores a confirmation:
 // the telegram is dropped and counted, the thread and the process live on.
-// Test program of its own: it replaces the global operator new.
+// Part of the allocation-failure program (alloc_hook.cpp replaces operator new).
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <memory>
-#include <new>
 
+#include "alloc_hook.h"
 #include "api/handle_table.h"
 #include "test_support.h"
 
 namespace {
 
-// While armed, the next allocations of exactly gFailSize bytes fail.
-std::atomic<size_t> gFailSize{0};
-std::atomic<int> gFailsLeft{0};
-std::atomic<int> gFailed{0};
-
-bool ShouldFail(size_t size) {
-    if (size != gFailSize.load(std::memory_order_relaxed)) return false;
-    int left = gFailsLeft.load();
-    while (left > 0) {
-        if (gFailsLeft.compare_exchange_weak(left, left - 1)) {
-            gFailed.fetch_add(1);
-            return true;
-        }
-    }
-    return false;
-}
-
-void* Allocate(size_t size) {
-    if (ShouldFail(size)) return nullptr;
-    return std::malloc(size == 0 ? 1 : size);
-}
+using namespace tes::test;
 
 // Fails the next `count` allocations of `size` bytes, on any thread, until
 // it goes out of scope.
 class FailAllocations {
 public:
-    FailAllocations(size_t size, int count) {
-        gFailed.store(0);
-        gFailSize.store(size);
-        gFailsLeft.store(count);
-    }
-    ~FailAllocations() {
-        gFailsLeft.store(0);
-        gFailSize.store(0);
-    }
-    int Failed() const { return gFailed.load(); }
+    FailAllocations(size_t size, int count) { tes::oom::FailSize(size, count); }
+    ~FailAllocations() { tes::oom::FailSize(0, 0); }
+    int Failed() const { return tes::oom::SizeFailures(); }
 };
-
-}  // namespace
-
-void* operator new(size_t size) {
-    if (void* p = Allocate(size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t size) {
-    if (void* p = Allocate(size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-    return Allocate(size);
-}
-void* operator new[](size_t size, const std::nothrow_t&) noexcept {
-    return Allocate(size);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-
-namespace {
-
-using namespace tes::test;
 
 constexpr uint16_t kWriteDigital = 0x0241;
 // The confirmation's data part: the result byte and padding. No other
