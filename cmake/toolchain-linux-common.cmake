@@ -22,7 +22,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Target programs run under qemu-user with the target's loader and libraries
 # taken from the sysroot; no binfmt registration is needed. The tests that
 # start programs themselves receive the same command line (tests/tools).
+# The loader searches the machine's /lib/<triple> before the sysroot's /lib:
+# where the target's libc is also installed through multiarch (libc6:arm64
+# for the packages' dependencies), the sysroot's loader would map another
+# build of glibc, and the two do not mix (the first thread start spins for
+# ever). The sysroot's libraries come first.
 find_program(TESSARA_QEMU_PROGRAM ${TESSARA_QEMU})
 if(TESSARA_QEMU_PROGRAM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${TESSARA_QEMU_PROGRAM} -L ${TESSARA_LINUX_SYSROOT})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${TESSARA_QEMU_PROGRAM} -L ${TESSARA_LINUX_SYSROOT}
+      -E LD_LIBRARY_PATH=${TESSARA_LINUX_SYSROOT}/lib)
 endif()

@@ -124,7 +124,12 @@ if [ "$install_rpath" = 0 ]; then
     ! readelf -d "$prefix/bin/$program" | grep -qE '\((RPATH|RUNPATH)\)' ||
       fail "$program carries a library search path: $(readelf -d "$prefix/bin/$program" | grep PATH)"
   done
-  loader_env=("LD_LIBRARY_PATH=$libdir")
+  # ahead of the target libraries an emulator's loader is given
+  target_libraries=
+  for word in "${emulator[@]}"; do
+    case $word in LD_LIBRARY_PATH=*) target_libraries=${word#LD_LIBRARY_PATH=} ;; esac
+  done
+  loader_env=("LD_LIBRARY_PATH=$libdir${target_libraries:+:$target_libraries}")
 fi
 [ "$(loaded_from "$prefix/bin/tessara-can")" = "$installed" ] ||
   fail "tessara-can does not load the installed library: $(libraries "$prefix/bin/tessara-can" | grep Tessara)"
