@@ -15,14 +15,19 @@ means CAN port 0). Options besides python-can's own:
     bitrate, listen_only, termination, high_speed, gateway_timestamps
                           port settings, written with one SET_GLOBALS when any
                           is given; the rest keep the port's current values
-    receive               "callback" (default): the library's receive thread
-                          hands every frame to the bus, which buffers it for
-                          recv() (at most buffer_size frames); "queue": the
-                          library queues the frames (at most queue_size) and
-                          recv() takes many per call, while a recv() that
-                          finds the queue empty has the frames handed over
-                          instead until the stream outpaces that again; both
-                          wake a waiting recv() at once
+    receive               how frames come from the library: "callback"
+                          (default) starts with its receive thread handing
+                          every frame to the bus, "queue" with the library's
+                          queue; either way the bus switches to the queue,
+                          taken many frames per call, when frames come faster
+                          than one callback each keeps up with, and back to
+                          the callback when the queue is empty; a waiting
+                          recv() wakes at once
+    queue_size, buffer_size
+                          frames the library's queue and the bus's buffer of
+                          handed-over frames hold at most (100000 each); what
+                          comes beyond is dropped (`dropped` counts the
+                          buffer's)
     gateway_filters       use the gateway's acceptance filter where the filters
                           map onto it exactly (default True); the filter is the
                           CAN port's, shared by every connection of the port,
@@ -130,7 +135,7 @@ class TessaraBus(BusABC):
         self._ready = threading.Condition()
         self._waiting = 0        # recv() calls waiting on _ready
         self._reader = None      # FrameReader of the current device
-        self._handing_over = False  # queue mode: the callback is on
+        self._handing_over = False  # the frame callback is on
         # Filter generations: a frame buffered under generation g went
         # through the gateway's filter exactly when g == _exact_generation.
         self._generation = 0
@@ -165,6 +170,7 @@ class TessaraBus(BusABC):
             self._changes = changes
             self._queue_size = int(queue_size)
             self._device, self._reader = self._connect()
+            self._handing_over = receive == "callback"
         except TessaraError as error:
             self._close_device()
             raise CanInitializationError(error.message, error.code) from error
@@ -190,10 +196,9 @@ class TessaraBus(BusABC):
             if self._changes:
                 device.update_globals(**self._changes)
             reader = device.frame_reader(self._on_frame)
+            device.set_queue_size(self._queue_size)
             if self._receive == "callback":
                 reader.callback_on()
-            else:
-                device.set_queue_size(self._queue_size)
         except Exception:
             device.close()
             raise
@@ -232,6 +237,7 @@ class TessaraBus(BusABC):
                         fresh.close()
                         return
                     self._device, self._reader = fresh, reader
+                    self._handing_over = self._receive == "callback"
                 # The port may have restarted with an empty table: the one
                 # found now is what shutdown puts back.
                 self._saved_filter = None
@@ -287,6 +293,7 @@ class TessaraBus(BusABC):
             self._buffer.append((frame, stamp, self._generation))
             if self._waiting:
                 self._ready.notify()
+
     def _open_device(self):
         device = self._device
         if self._shut_down:
@@ -308,45 +315,13 @@ class TessaraBus(BusABC):
             raise CanOperationError("the connection to the gateway at %s is lost" % self.host)
 
     def _recv_internal(self, timeout):
-        if self._receive == "queue":
-            return self._recv_from_queue(timeout)
-        deadline = None if timeout is None else time.monotonic() + timeout
-        while True:
-            with self._ready:
-                if self._buffer:
-                    entry = self._buffer.popleft()
-                    break
-                woken = self._wait(deadline)
-                if woken is None:
-                    return None, False
-            if not woken:
-                # Nothing came for a while: a dropped link must not leave
-                # recv() waiting for ever. Looked at outside the condition,
-                # which the receive thread needs.
-                self._check_link()
-        return self._message(entry), entry[2] == self._exact_generation
-
-    def _wait(self, deadline):
-        """Waits on _ready (held) for a frame, the deadline or a while:
-        None when the deadline has passed, else whether it was woken."""
-        remaining = None if deadline is None else deadline - time.monotonic()
-        if remaining is not None and remaining <= 0:
-            return None
-        if self._shut_down:
-            raise CanOperationError("the bus is shut down")
-        self._waiting += 1
-        try:
-            return self._ready.wait(_LINK_CHECK if remaining is None
-                                    else min(remaining, _LINK_CHECK))
-        finally:
-            self._waiting -= 1
-
-    def _recv_from_queue(self, timeout):
-        # The library's queue signals nothing. So a recv() that finds it
-        # empty switches the callback on and waits for the frames it hands
-        # over; once they come faster than one callback each keeps up with,
-        # the callback goes off and they are taken from the queue, many per
-        # call. The order holds across both switches:
+        # The library's queue signals nothing, and its callback costs the
+        # receive thread the GIL for every frame. So frames are handed over
+        # by the callback while recv() keeps up, and once they come faster
+        # than that (_BACKLOG of them waiting) the callback goes off and
+        # recv() takes them from the queue, many per call, until it is
+        # empty; then the callback goes on again. The order holds across
+        # both switches:
         # - on: frames the receive thread had read but not yet put in the
         #   queue when the callback went on come before every handed-over
         #   one, and a request's confirmation comes only after they are in
@@ -355,15 +330,15 @@ class TessaraBus(BusABC):
         # - off: a callback under way then has put its frame in _buffer
         #   before the receive thread queues the next one, so _buffer goes
         #   before whatever the queue gives after.
-        # Whether a frame went through the gateway's filter is not known
-        # here: python-can checks it again.
+        # Whether a queued frame went through the gateway's filter is not
+        # known: python-can checks those again.
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             settle = None
             with self._ready:
                 entry = self._next_in_order()
                 if entry is not None:
-                    return self._message(entry), False
+                    break
                 if self._shut_down:
                     raise CanOperationError("the bus is shut down")
                 reader, device = self._reader, self._device
@@ -379,7 +354,26 @@ class TessaraBus(BusABC):
             if settle is not None:
                 self._settle(device, reader)
             elif not woken:
+                # Nothing came for a while: a dropped link must not leave
+                # recv() waiting for ever. Looked at outside the condition,
+                # which the receive thread needs.
                 self._check_link()
+        return self._message(entry), entry[2] is not None and entry[2] == self._exact_generation
+
+    def _wait(self, deadline):
+        """Waits on _ready (held) for a frame, the deadline or a while:
+        None when the deadline has passed, else whether it was woken."""
+        remaining = None if deadline is None else deadline - time.monotonic()
+        if remaining is not None and remaining <= 0:
+            return None
+        if self._shut_down:
+            raise CanOperationError("the bus is shut down")
+        self._waiting += 1
+        try:
+            return self._ready.wait(_LINK_CHECK if remaining is None
+                                    else min(remaining, _LINK_CHECK))
+        finally:
+            self._waiting -= 1
 
     def _next_in_order(self):
         # _ready held.
@@ -427,9 +421,13 @@ class TessaraBus(BusABC):
         a library time-out raises CanTimeoutError."""
         if msg.is_error_frame:
             raise CanOperationError("the gateway cannot send error frames")
-        flags = _flags.make_flags(extended=msg.is_extended_id, remote=msg.is_remote_frame)
-        # The gateway has no DLC field: a remote frame travels with DLC bytes.
-        data = bytes(msg.dlc) if msg.is_remote_frame else bytes(msg.data)
+        if msg.is_remote_frame:
+            # The gateway has no DLC field: a remote frame travels with DLC bytes.
+            flags, data = _flags.FLAG_REMOTE, bytes(msg.dlc)
+        else:
+            flags, data = 0, bytes(msg.data)
+        if msg.is_extended_id:
+            flags |= _flags.FLAG_EXTENDED
         device = self._open_device()
         try:
             device.write(msg.arbitration_id, data, flags)

@@ -153,6 +153,18 @@ def _report_unraisable(exc, message, obj):
 
 
 _callback_context = threading.local()
+# A library thread that calls Python gets a Python thread state for each
+# call, made and freed again around it, which costs more than a short
+# callback itself. The receive threads of FrameReaders keep theirs: one
+# extra hold, taken in the first callback on the thread, makes every later
+# call reuse it. What a thread keeps after it ends (a thread state, a few
+# kilobytes) is freed when the interpreter exits.
+_kept_thread_state = threading.local()
+
+
+def _keep_thread_state():
+    ctypes.pythonapi.PyGILState_Ensure()
+    _kept_thread_state.kept = True
 # Open devices by handle: an open device stays alive (and so do the callbacks
 # the library may call) until it is closed, by the application or at exit.
 _open_devices = {}
@@ -218,8 +230,12 @@ class FrameReader:
                            byref(self._seconds), byref(self._microseconds))
         string_at = ctypes.string_at
 
+        kept = _kept_thread_state
+
         def on_c_frame(identifier, data, length, flags, handle, seconds, microseconds):
             try:
+                if not getattr(kept, "kept", False):
+                    _keep_thread_state()
                 on_frame((identifier & 0xFFFFFFFF,
                           string_at(data, length) if length > 0 and data else b"",
                           flags & 0xFF, seconds & 0xFFFFFFFF, microseconds & 0xFFFFFFFF))
@@ -449,7 +465,16 @@ class Device:
     def write(self, identifier, data=b"", flags=0):
         """Writes one frame; flags as in the flags module."""
         data, length = self._frame_args(data)
-        self._call("CANWrite", identifier, data, length, flags)
+        if self.confirm_data:
+            self._call("CANWrite", identifier, data, length, flags)
+            return
+        # Without confirmation a write is no request: the library lets it
+        # run beside one (and beside a close, which then fails it), so it
+        # does not wait for the device's lock.
+        handle = self._handle
+        if handle is None:
+            raise ValueError("the device is closed")
+        check(self._lib.CANWrite(handle, identifier, data, length, flags), "CANWrite", self._lib)
 
     def write_ex(self, identifier, data=b"", flags=0):
         """As write; returns the frame's time stamp (seconds, microseconds):
