@@ -7,9 +7,11 @@ with the process's CPU per second of wall time, for each receive mode.
 
     /usr/bin/python3 bench/python/bench_bus.py [--frames N] [--rounds R]
         [--pings P] [--repeat K] [--modes callback,queue] [--profile MODE]
+        [--quick]
 
 Every row is checked for loss and order (each frame carries its sequence
-number); a lost or reordered frame makes the exit status 1. Needs the
+number); a lost or reordered frame makes the exit status 1. --quick is the
+CI run: few frames, one round, only the loss and order check matters. Needs the
 library and the simulator of the default build (or TESSARA_CAN_LIBRARY and
 TESSARA_SIM).
 """
@@ -169,7 +171,11 @@ def main():
     parser.add_argument("--modes", default="callback,queue")
     parser.add_argument("--profile", metavar="MODE",
                         help="one throughput run of tessara in MODE under cProfile")
+    parser.add_argument("--quick", action="store_true",
+                        help="2000 frames, 200 pings, one round, 0.2 s idle")
     args = parser.parse_args()
+    if args.quick:
+        args.frames, args.pings, args.repeat, args.idle = 2000, 200, 1, 0.2
     process, address = start_simulator()
     try:
         if args.profile:

@@ -136,6 +136,7 @@ class TessaraBus(BusABC):
         self._waiting = 0        # recv() calls waiting on _ready
         self._reader = None      # FrameReader of the current device
         self._handing_over = False  # the frame callback is on
+        self._settling = False   # _settle under way: _buffer must wait
         # Filter generations: a frame buffered under generation g went
         # through the gateway's filter exactly when g == _exact_generation.
         self._generation = 0
@@ -220,7 +221,7 @@ class TessaraBus(BusABC):
             with self._ready:
                 self._device = None
                 self._reader = None
-                self._handing_over = False
+                self._handing_over = self._settling = False
             try:
                 device.close()
             except TessaraError:
@@ -345,7 +346,7 @@ class TessaraBus(BusABC):
                 if reader is not None and not self._handing_over and reader.callback_on():
                     # Under _ready: no callback under way can add to
                     # _buffer between finding everything empty and this.
-                    self._handing_over = True
+                    self._handing_over = self._settling = True
                     settle = reader
                 else:
                     woken = self._wait(deadline)
@@ -380,7 +381,7 @@ class TessaraBus(BusABC):
         if self._taken:
             return self._taken.popleft()
         if self._handing_over:
-            if not self._buffer:
+            if not self._buffer or self._settling:
                 return None
             entry = self._buffer.popleft()
             if len(self._buffer) >= _BACKLOG and self._reader is not None:
@@ -413,6 +414,8 @@ class TessaraBus(BusABC):
                     self._taken.extend((frame, stamp, None) for frame in frames)
                     if len(frames) < _TAKE:
                         break
+                self._settling = False  # a lost link cleared it already
+            self._ready.notify_all()  # another recv() may wait for _buffer
 
     # ---- sending
 
@@ -499,7 +502,7 @@ class TessaraBus(BusABC):
     def _close_device(self):
         with self._ready:
             self._reader = None
-            self._handing_over = False
+            self._handing_over = self._settling = False
         device, self._device = self._device, None
         if device is not None:
             device.close()

@@ -210,7 +210,9 @@ class FrameReader:
     brings only when no callback blocks it. take() and the switches keep
     the GIL across their calls (they wait for no network and no callback).
     A closed handle reads as an empty queue; handles are never reused.
-    One thread at a time (the owner's lock) may call take().
+    One thread at a time (the owner's lock) may call take(), and none while
+    the device is being closed: a call under way then would keep the
+    library's receive thread running past the close.
     """
 
     def __init__(self, device, on_frame):
@@ -465,16 +467,7 @@ class Device:
     def write(self, identifier, data=b"", flags=0):
         """Writes one frame; flags as in the flags module."""
         data, length = self._frame_args(data)
-        if self.confirm_data:
-            self._call("CANWrite", identifier, data, length, flags)
-            return
-        # Without confirmation a write is no request: the library lets it
-        # run beside one (and beside a close, which then fails it), so it
-        # does not wait for the device's lock.
-        handle = self._handle
-        if handle is None:
-            raise ValueError("the device is closed")
-        check(self._lib.CANWrite(handle, identifier, data, length, flags), "CANWrite", self._lib)
+        self._call("CANWrite", identifier, data, length, flags)
 
     def write_ex(self, identifier, data=b"", flags=0):
         """As write; returns the frame's time stamp (seconds, microseconds):
