@@ -77,7 +77,8 @@ class Cpu:
         return self
 
     def __exit__(self, *exc):
-        self.load = (time.process_time() - self.cpu) / (time.perf_counter() - self.wall)
+        self.wall_seconds = time.perf_counter() - self.wall
+        self.load = (time.process_time() - self.cpu) / self.wall_seconds
 
 
 def throughput(sender, receiver, count):
@@ -139,6 +140,7 @@ def run_row(kind, address, mode, args):
             rate, lost, disorder = throughput(sender, receiver, args.frames)
         with Cpu() as cpu_ping:
             times, ping_lost, ping_disorder = latency(sender, receiver, args.pings)
+        ping_cpu = cpu_ping.load * cpu_ping.wall_seconds / args.pings
         while receiver.recv(0) is not None:
             pass
         # Idle: a recv() that waits for nothing must not use the CPU.
@@ -151,7 +153,7 @@ def run_row(kind, address, mode, args):
     return dict(rate=rate, lost=lost + ping_lost, disorder=disorder + ping_disorder,
                 median=statistics.median(times) if times else float("nan"),
                 p99=times[int(0.99 * (len(times) - 1))] if times else float("nan"),
-                cpu_rate=cpu_rate.load, cpu_ping=cpu_ping.load, cpu_idle=cpu_idle.load)
+                cpu_rate=cpu_rate.load, cpu_ping=ping_cpu * 1e6, cpu_idle=cpu_idle.load)
 
 
 def spread(values):
@@ -202,9 +204,13 @@ def main():
           "median (min..max)" % (" ".join("%.2f" % v for v in os.getloadavg()),
                                  os.cpu_count(), can.__version__, args.frames, args.pings,
                                  args.repeat))
-    print("%-18s %-26s %-8s %-22s %-22s %-6s %-6s %-6s %s" % (
+    # cpu/s: CPU seconds of the process per second while streaming;
+    # cpu us/ping: CPU per frame sent and received one at a time (sender,
+    # receiver and the library's threads together); idle: CPU seconds per
+    # second of a recv() waiting for nothing.
+    print("%-18s %-26s %-8s %-22s %-22s %-6s %-8s %-6s %s" % (
         "bus", "frames/s", "of virt", "latency median us", "latency p99 us",
-        "cpu/s", "ping", "idle", "lost/reordered"))
+        "cpu/s", "us/ping", "idle", "lost/reordered"))
     virtual_rate = statistics.median(r["rate"] for r in results[("virtual", None)])
     bad = 0
     for kind, mode in rows:
@@ -212,7 +218,7 @@ def main():
         lost = sum(r["lost"] for r in rs)
         disorder = sum(r["disorder"] for r in rs)
         bad += lost + disorder
-        print("%-18s %-26s %-8.2f %-22s %-22s %-6.2f %-6.2f %-6.3f %d/%d" % (
+        print("%-18s %-26s %-8.2f %-22s %-22s %-6.2f %-8.1f %-6.3f %d/%d" % (
             kind if mode is None else "%s %s" % (kind, mode),
             spread([r["rate"] for r in rs]),
             statistics.median(r["rate"] for r in rs) / virtual_rate,

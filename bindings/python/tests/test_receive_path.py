@@ -163,3 +163,87 @@ class TestStream:
             assert receiver.recv(0.5) is None
             assert time.process_time() - cpu < 0.1
 
+
+
+class LibraryModel:
+    """Stands in for a bus's device and FrameReader, with the library's
+    delivery rules driven step by step: a frame read by the receive thread
+    goes to the callback when it is on, else it is staged, and staged
+    frames reach the queue at the end of the receive batch or before a
+    request's confirmation returns."""
+
+    def __init__(self, bus):
+        self.bus = bus
+        self.on = False
+        self.staged, self.queued = [], []
+        self.after_on = self.after_off = lambda: None
+
+    @staticmethod
+    def frame(sequence):
+        return (0x100, sequence.to_bytes(4, "little"), 0, 0, 0)
+
+    def read(self, *sequences):
+        for sequence in sequences:
+            if self.on:
+                self.bus._on_frame(self.frame(sequence))
+            else:
+                self.staged.append(self.frame(sequence))
+
+    def end_batch(self):
+        self.queued.extend(self.staged)
+        self.staged = []
+
+    # FrameReader
+    def take(self, limit):
+        taken, self.queued = self.queued[:limit], self.queued[limit:]
+        return taken
+
+    def callback_on(self):
+        self.on = True
+        self.after_on()
+        return True
+
+    def callback_off(self):
+        self.on = False
+        self.after_off()
+        return True
+
+    # Device
+    def get_globals(self):
+        self.end_batch()
+
+
+@pytest.fixture
+def modelled(sim):
+    """A queue-mode bus whose library is a LibraryModel."""
+    bus = open_bus(sim, receive="queue")
+    real = bus._device, bus._reader
+    model = LibraryModel(bus)
+    bus._device = bus._reader = model
+    yield bus, model
+    bus._device, bus._reader = real
+    bus.shutdown()
+
+
+def sequences(bus, count):
+    return [int.from_bytes(bus.recv(seconds(1)).data, "little") for _ in range(count)]
+
+
+class TestOrderAcrossSwitches:
+    def test_frames_staged_before_the_callback_come_before_handed_over_ones(self, modelled):
+        bus, model = modelled
+        # Mid-batch: 1-3 are staged when recv() finds the queue empty and
+        # switches the callback on; 4 is handed over while the batch goes on.
+        model.read(1, 2, 3)
+        model.after_on = lambda: model.read(4)
+        assert sequences(bus, 4) == [1, 2, 3, 4]
+
+    def test_a_callback_under_way_at_the_switch_off_comes_first(self, modelled):
+        bus, model = modelled
+        model.on = bus._handing_over = True
+        model.read(*range(1, 11))  # a backlog: the next recv() switches off
+        # 11 was in its callback as the switch came; 12 is queued after it.
+        model.after_off = lambda: (bus._on_frame(model.frame(11)), model.read(12),
+                                   model.end_batch())
+        assert sequences(bus, 12) == list(range(1, 13))
+        assert not bus._handing_over
