@@ -73,11 +73,6 @@ class TestFrameReader:
         with pytest.raises(ValueError):
             device.frame_reader(lambda frame: None)
 
-    def test_only_functions_that_never_wait_keep_the_gil(self, sim):
-        with Device(sim.address, 0, seconds(2)) as device:
-            with pytest.raises(ValueError):
-                device._lib.holding_gil("CANGetGlobals")
-
 
 @pytest.mark.parametrize("mode", MODES)
 class TestStream:
