@@ -21,8 +21,9 @@ means CAN port 0). Options besides python-can's own:
                           queue; either way the bus switches to the queue,
                           taken many frames per call, when frames come faster
                           than one callback each keeps up with, and back to
-                          the callback when the queue is empty; a waiting
-                          recv() wakes at once
+                          the callback when the queue is empty (over TCP;
+                          over UDP the frames always come by callback); a
+                          waiting recv() wakes at once
     queue_size, buffer_size
                           frames the library's queue and the bus's buffer of
                           handed-over frames hold at most (100000 each); what
@@ -170,8 +171,12 @@ class TessaraBus(BusABC):
                 changes["timestamps"] = _bool(gateway_timestamps)
             self._changes = changes
             self._queue_size = int(queue_size)
+            # Over UDP a request lost on the way would hold up the switch
+            # back to the callback for the whole time-out: the frames stay
+            # with the callback there.
+            self._switching = transport != "udp"
             self._device, self._reader = self._connect()
-            self._handing_over = receive == "callback"
+            self._handing_over = self._starts_handing_over()
         except TessaraError as error:
             self._close_device()
             raise CanInitializationError(error.message, error.code) from error
@@ -189,6 +194,9 @@ class TessaraBus(BusABC):
                                              daemon=True)
             self._watcher.start()
 
+    def _starts_handing_over(self):
+        return self._receive == "callback" or not self._switching
+
     def _connect(self):
         """A new device with everything the bus configures on it but the
         filters, and its FrameReader."""
@@ -197,9 +205,11 @@ class TessaraBus(BusABC):
             if self._changes:
                 device.update_globals(**self._changes)
             reader = device.frame_reader(self._on_frame)
-            device.set_queue_size(self._queue_size)
-            if self._receive == "callback":
+            # The callback first: no frame may wait in the queue behind
+            # the ones it hands over.
+            if self._starts_handing_over():
                 reader.callback_on()
+            device.set_queue_size(self._queue_size)
         except Exception:
             device.close()
             raise
@@ -238,7 +248,7 @@ class TessaraBus(BusABC):
                         fresh.close()
                         return
                     self._device, self._reader = fresh, reader
-                    self._handing_over = self._receive == "callback"
+                    self._handing_over = self._starts_handing_over()
                 # The port may have restarted with an empty table: the one
                 # found now is what shutdown puts back.
                 self._saved_filter = None
@@ -384,7 +394,7 @@ class TessaraBus(BusABC):
             if not self._buffer or self._settling:
                 return None
             entry = self._buffer.popleft()
-            if len(self._buffer) >= _BACKLOG and self._reader is not None:
+            if len(self._buffer) >= _BACKLOG and self._switching and self._reader is not None:
                 self._reader.callback_off()
                 self._handing_over = False
             return entry

@@ -160,6 +160,28 @@ class TestStream:
 
 
 
+@pytest.mark.parametrize("mode", MODES)
+def test_over_udp_frames_stay_with_the_callback(sim, mode, monkeypatch):
+    # A request lost over UDP would hold up the switch back to the callback
+    # for the whole time-out, so a backlog does not switch there.
+    switched = []
+    off = tessara_bus._device.FrameReader.callback_off
+    monkeypatch.setattr(tessara_bus._device.FrameReader, "callback_off",
+                        lambda self: switched.append(1) or off(self))
+    with open_bus(sim) as sender, open_bus(sim, receive=mode, transport="udp") as receiver:
+        for sequence in range(200):
+            sender.send(numbered(sequence))
+        sender.device.read_digital()
+        receiver.device.read_digital()
+        got = []
+        while len(got) < 200:
+            message = receiver.recv(seconds(1))
+            if message is None:
+                break  # a datagram may be lost; the order of the rest holds
+            got.append(int.from_bytes(message.data, "little"))
+        assert got and got == sorted(got) and not switched
+
+
 class LibraryModel:
     """Stands in for a bus's device and FrameReader, with the library's
     delivery rules driven step by step: a frame read by the receive thread
