@@ -117,6 +117,12 @@ PROTOTYPES = {
 }
 
 
+# Functions that take only short locks of the library's own, never one held
+# across a wait for the network or a callback: the queue read and the frame
+# callback setters.
+GIL_HOLDING = frozenset(("CANGetMessage", "CANSetCallback", "CANSetCallbackEx"))
+
+
 def _library_names():
     """File names of the library on this platform, most specific first."""
     if _WINDOWS:
@@ -164,11 +170,25 @@ class Library:
         stdcall = _uses_stdcall_entry_points(path)
         loader = ctypes.WinDLL if stdcall else ctypes.CDLL  # type: ignore[attr-defined]
         self.dll = loader(path)
+        self._stdcall = stdcall
         for name, (restype, argtypes) in PROTOTYPES.items():
             function = self._lookup(name, len(argtypes), stdcall)
             function.restype = restype
             function.argtypes = argtypes
             setattr(self, name, function)
+
+    def holding_gil(self, name):
+        """Function `name` as a foreign function that keeps the GIL across
+        the call: for the few that never wait for the network or for a
+        callback (GIL_HOLDING), where handing the GIL to another thread and
+        back would cost more than the call. The standard-convention build
+        gets the ordinary function."""
+        if name not in GIL_HOLDING:
+            raise ValueError("%s may wait; it must release the GIL" % name)
+        if self._stdcall:
+            return getattr(self, name)
+        restype, argtypes = PROTOTYPES[name]
+        return ctypes.PYFUNCTYPE(restype, *argtypes)((name, self.dll))
 
     def _lookup(self, name, argument_count, stdcall):
         if stdcall:

@@ -15,9 +15,20 @@ means CAN port 0). Options besides python-can's own:
     bitrate, listen_only, termination, high_speed, gateway_timestamps
                           port settings, written with one SET_GLOBALS when any
                           is given; the rest keep the port's current values
-    receive               "callback" (default): the receive thread fills a
-                          buffer that recv() waits on; "queue": recv() polls
-                          the library's receive queue
+    receive               how frames come from the library: "callback"
+                          (default) starts with its receive thread handing
+                          every frame to the bus, "queue" with the library's
+                          queue; either way the bus switches to the queue,
+                          taken many frames per call, when frames come faster
+                          than one callback each keeps up with, and back to
+                          the callback when the queue is empty (over TCP;
+                          over UDP the frames always come by callback); a
+                          waiting recv() wakes at once
+    queue_size, buffer_size
+                          frames the library's queue and the bus's buffer of
+                          handed-over frames hold at most (100000 each); what
+                          comes beyond is dropped (`dropped` counts the
+                          buffer's)
     gateway_filters       use the gateway's acceptance filter where the filters
                           map onto it exactly (default True); the filter is the
                           CAN port's, shared by every connection of the port,
@@ -49,8 +60,9 @@ from .errors import TessaraError
 
 log = logging.getLogger("can.tessara")
 
-_POLL_MIN = 0.001   # queue mode: first pause after an empty poll
-_POLL_MAX = 0.02    # queue mode: longest pause between polls
+_TAKE = 128         # queue mode: frames taken from the library per call
+_BACKLOG = 8        # queue mode: handed-over frames waiting that send the
+                    # stream back to the library's queue
 _LINK_CHECK = 0.5   # callback mode: how often a waiting recv() looks at the link
 _WATCH = 0.1        # reconnect: how often the link is looked at
 _BACKOFF_FIRST = 0.1
@@ -107,7 +119,7 @@ class TessaraBus(BusABC):
     def __init__(self, channel, can_filters=None, bitrate=None, timeout=2.0, transport="tcp",
                  receive_own_messages=False, confirm=False, listen_only=None, termination=None,
                  high_speed=None, gateway_timestamps=None, receive="callback",
-                 queue_size=1000, buffer_size=100000, gateway_filters=True, library=None,
+                 queue_size=100000, buffer_size=100000, gateway_filters=True, library=None,
                  reconnect=False, **kwargs):
         if receive not in ("callback", "queue"):
             raise ValueError('receive must be "callback" or "queue"')
@@ -116,8 +128,16 @@ class TessaraBus(BusABC):
         self._receive = receive
         self._buffer_size = int(buffer_size)
         self._gateway_filters = _bool(gateway_filters)
+        # Frames handed over by the receive thread: (frame, host time,
+        # filter generation); in queue mode also the frames taken from the
+        # library's queue and not yet returned (_taken).
         self._buffer = collections.deque()
+        self._taken = collections.deque()
         self._ready = threading.Condition()
+        self._waiting = 0        # recv() calls waiting on _ready
+        self._reader = None      # FrameReader of the current device
+        self._handing_over = False  # the frame callback is on
+        self._settling = False   # _settle under way: _buffer must wait
         # Filter generations: a frame buffered under generation g went
         # through the gateway's filter exactly when g == _exact_generation.
         self._generation = 0
@@ -151,7 +171,12 @@ class TessaraBus(BusABC):
                 changes["timestamps"] = _bool(gateway_timestamps)
             self._changes = changes
             self._queue_size = int(queue_size)
-            self._device = self._connect()
+            # Over UDP a request lost on the way would hold up the switch
+            # back to the callback for the whole time-out: the frames stay
+            # with the callback there.
+            self._switching = transport != "udp"
+            self._device, self._reader = self._connect()
+            self._handing_over = self._starts_handing_over()
         except TessaraError as error:
             self._close_device()
             raise CanInitializationError(error.message, error.code) from error
@@ -169,21 +194,26 @@ class TessaraBus(BusABC):
                                              daemon=True)
             self._watcher.start()
 
+    def _starts_handing_over(self):
+        return self._receive == "callback" or not self._switching
+
     def _connect(self):
         """A new device with everything the bus configures on it but the
-        filters."""
+        filters, and its FrameReader."""
         device = _device.Device(**self._open_options)
         try:
             if self._changes:
                 device.update_globals(**self._changes)
-            if self._receive == "callback":
-                device.set_frame_callback(self._on_frame)
-            else:
-                device.set_queue_size(self._queue_size)
+            reader = device.frame_reader(self._on_frame)
+            # The callback first: no frame may wait in the queue behind
+            # the ones it hands over.
+            if self._starts_handing_over():
+                reader.callback_on()
+            device.set_queue_size(self._queue_size)
         except Exception:
             device.close()
             raise
-        return device
+        return device, reader
 
     # ---- reconnecting
 
@@ -200,6 +230,8 @@ class TessaraBus(BusABC):
             log.warning("link to %s CAN port %d lost; reconnecting", self.host, self.can_port)
             with self._ready:
                 self._device = None
+                self._reader = None
+                self._handing_over = self._settling = False
             try:
                 device.close()
             except TessaraError:
@@ -207,7 +239,7 @@ class TessaraBus(BusABC):
             delay = _BACKOFF_FIRST
             while not self._stop_watch.wait(delay):
                 try:
-                    fresh = self._connect()
+                    fresh, reader = self._connect()
                 except TessaraError:
                     delay = min(delay * 2, _BACKOFF_LONGEST)
                     continue
@@ -215,7 +247,8 @@ class TessaraBus(BusABC):
                     if self._shut_down:
                         fresh.close()
                         return
-                    self._device = fresh
+                    self._device, self._reader = fresh, reader
+                    self._handing_over = self._starts_handing_over()
                 # The port may have restarted with an empty table: the one
                 # found now is what shutdown puts back.
                 self._saved_filter = None
@@ -243,29 +276,34 @@ class TessaraBus(BusABC):
 
     # ---- receiving
 
-    def _message(self, frame):
-        remote = frame.is_remote
-        stamp = frame.timestamp
+    def _message(self, entry):
+        (identifier, data, flags, seconds, microseconds), stamp, _ = entry
+        remote = bool(flags & _flags.FLAG_REMOTE)
+        if flags & _flags.FLAG_TIMESTAMP:
+            stamp = seconds + microseconds / 1e6
         return can.Message(
-            timestamp=stamp if stamp is not None else time.time(),
-            arbitration_id=frame.identifier,
-            is_extended_id=frame.is_extended,
+            timestamp=stamp,
+            arbitration_id=identifier,
+            is_extended_id=bool(flags & _flags.FLAG_EXTENDED),
             is_remote_frame=remote,
-            dlc=len(frame.data),
-            data=None if remote else frame.data,
-            is_fd=len(frame.data) > 8 and not remote,
+            dlc=len(data),
+            data=None if remote else data,
+            is_fd=len(data) > 8 and not remote,
             channel=self.channel,
             is_rx=True)
 
     def _on_frame(self, frame):
-        # On the library's receive thread: convert, buffer, wake a reader.
-        message = self._message(frame)
+        # On the library's receive thread, once per frame: as little as
+        # possible, since the thread holds the GIL meanwhile; recv() builds
+        # the Message.
+        stamp = time.time()
         with self._ready:
             if len(self._buffer) >= self._buffer_size:
                 self.dropped += 1
                 return
-            self._buffer.append((message, self._generation))
-            self._ready.notify()
+            self._buffer.append((frame, stamp, self._generation))
+            if self._waiting:
+                self._ready.notify()
 
     def _open_device(self):
         device = self._device
@@ -288,55 +326,106 @@ class TessaraBus(BusABC):
             raise CanOperationError("the connection to the gateway at %s is lost" % self.host)
 
     def _recv_internal(self, timeout):
-        if self._receive == "queue":
-            return self._recv_from_queue(timeout)
+        # The library's queue signals nothing, and its callback costs the
+        # receive thread the GIL for every frame. So frames are handed over
+        # by the callback while recv() keeps up, and once they come faster
+        # than that (_BACKLOG of them waiting) the callback goes off and
+        # recv() takes them from the queue, many per call, until it is
+        # empty; then the callback goes on again. The order holds across
+        # both switches:
+        # - on: frames the receive thread had read but not yet put in the
+        #   queue when the callback went on come before every handed-over
+        #   one, and a request's confirmation comes only after they are in
+        #   the queue; so after one request the queue holds exactly the
+        #   earlier frames (_settle).
+        # - off: a callback under way then has put its frame in _buffer
+        #   before the receive thread queues the next one, so _buffer goes
+        #   before whatever the queue gives after.
+        # Whether a queued frame went through the gateway's filter is not
+        # known: python-can checks those again.
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
+            settle = None
             with self._ready:
-                if self._buffer:
-                    message, generation = self._buffer.popleft()
-                    return message, generation == self._exact_generation
-                remaining = None if deadline is None else deadline - time.monotonic()
-                if remaining is not None and remaining <= 0:
-                    return None, False
+                entry = self._next_in_order()
+                if entry is not None:
+                    break
                 if self._shut_down:
                     raise CanOperationError("the bus is shut down")
-                wait = _LINK_CHECK if remaining is None else min(remaining, _LINK_CHECK)
-                if self._ready.wait(wait):
-                    continue
-            # Nothing came for a while: a dropped link must not leave recv()
-            # waiting for ever. Looked at outside the condition, which the
-            # receive thread needs.
-            self._check_link()
+                reader, device = self._reader, self._device
+                if reader is not None and not self._handing_over and reader.callback_on():
+                    # Under _ready: no callback under way can add to
+                    # _buffer between finding everything empty and this.
+                    self._handing_over = self._settling = True
+                    settle = reader
+                else:
+                    woken = self._wait(deadline)
+                    if woken is None:
+                        return None, False
+            if settle is not None:
+                self._settle(device, reader)
+            elif not woken:
+                # Nothing came for a while: a dropped link must not leave
+                # recv() waiting for ever. Looked at outside the condition,
+                # which the receive thread needs.
+                self._check_link()
+        return self._message(entry), entry[2] is not None and entry[2] == self._exact_generation
 
-    def _recv_from_queue(self, timeout):
-        # The library's queue signals nothing, so an empty queue is polled
-        # with growing pauses. Whether a queued frame went through the
-        # gateway's filter is not known: python-can checks it again.
-        deadline = None if timeout is None else time.monotonic() + timeout
-        pause = _POLL_MIN
-        while True:
-            frame = None
-            if not self._link_down():
-                device = self._open_device()
-                try:
-                    frame, _ = device.get_message()
-                except TessaraError as error:
-                    if not self._link_down():
-                        raise CanOperationError(error.message, error.code) from error
-                except ValueError as error:  # closed by a concurrent shutdown or reconnect
-                    if not self._link_down() or self._shut_down:
-                        raise CanOperationError(str(error)) from error
-            elif self._shut_down:
-                raise CanOperationError("the bus is shut down")
-            if frame is not None:
-                return self._message(frame), False
-            now = time.monotonic()
-            if deadline is not None and now >= deadline:
-                return None, False
-            self._check_link()
-            time.sleep(pause if deadline is None else min(pause, deadline - now))
-            pause = min(pause * 2, _POLL_MAX)
+    def _wait(self, deadline):
+        """Waits on _ready (held) for a frame, the deadline or a while:
+        None when the deadline has passed, else whether it was woken."""
+        remaining = None if deadline is None else deadline - time.monotonic()
+        if remaining is not None and remaining <= 0:
+            return None
+        if self._shut_down:
+            raise CanOperationError("the bus is shut down")
+        self._waiting += 1
+        try:
+            return self._ready.wait(_LINK_CHECK if remaining is None
+                                    else min(remaining, _LINK_CHECK))
+        finally:
+            self._waiting -= 1
+
+    def _next_in_order(self):
+        # _ready held.
+        if self._taken:
+            return self._taken.popleft()
+        if self._handing_over:
+            if not self._buffer or self._settling:
+                return None
+            entry = self._buffer.popleft()
+            if len(self._buffer) >= _BACKLOG and self._switching and self._reader is not None:
+                self._reader.callback_off()
+                self._handing_over = False
+            return entry
+        if self._reader is None:
+            return self._buffer.popleft() if self._buffer else None
+        frames = self._reader.take(_TAKE)
+        # Taken after the queue: a callback finished by then came first.
+        self._taken.extend(self._buffer)
+        self._buffer.clear()
+        stamp = time.time()
+        self._taken.extend((frame, stamp, None) for frame in frames)
+        return self._taken.popleft() if self._taken else None
+
+    def _settle(self, device, reader):
+        """After the callback went on: one request, then what the queue
+        holds is older than every handed-over frame."""
+        try:
+            if device is not None:
+                device.get_globals()
+        except (TessaraError, ValueError):
+            pass  # lost or closed: nothing more arrives on this link
+        with self._ready:
+            if self._reader is reader:
+                stamp = time.time()
+                while True:
+                    frames = reader.take(_TAKE)
+                    self._taken.extend((frame, stamp, None) for frame in frames)
+                    if len(frames) < _TAKE:
+                        break
+                self._settling = False  # a lost link cleared it already
+            self._ready.notify_all()  # another recv() may wait for _buffer
 
     # ---- sending
 
@@ -345,9 +434,13 @@ class TessaraBus(BusABC):
         a library time-out raises CanTimeoutError."""
         if msg.is_error_frame:
             raise CanOperationError("the gateway cannot send error frames")
-        flags = _flags.make_flags(extended=msg.is_extended_id, remote=msg.is_remote_frame)
-        # The gateway has no DLC field: a remote frame travels with DLC bytes.
-        data = bytes(msg.dlc) if msg.is_remote_frame else bytes(msg.data)
+        if msg.is_remote_frame:
+            # The gateway has no DLC field: a remote frame travels with DLC bytes.
+            flags, data = _flags.FLAG_REMOTE, bytes(msg.dlc)
+        else:
+            flags, data = 0, bytes(msg.data)
+        if msg.is_extended_id:
+            flags |= _flags.FLAG_EXTENDED
         device = self._open_device()
         try:
             device.write(msg.arbitration_id, data, flags)
@@ -417,6 +510,9 @@ class TessaraBus(BusABC):
             raise CanOperationError(error.message, error.code) from error
 
     def _close_device(self):
+        with self._ready:
+            self._reader = None
+            self._handing_over = self._settling = False
         device, self._device = self._device, None
         if device is not None:
             device.close()

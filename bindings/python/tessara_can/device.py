@@ -153,6 +153,18 @@ def _report_unraisable(exc, message, obj):
 
 
 _callback_context = threading.local()
+# A library thread that calls Python gets a Python thread state for each
+# call, made and freed again around it, which costs more than a short
+# callback itself. The receive threads of FrameReaders keep theirs: one
+# extra hold, taken in the first callback on the thread, makes every later
+# call reuse it. What a thread keeps after it ends (a thread state, a few
+# kilobytes) is freed when the interpreter exits.
+_kept_thread_state = threading.local()
+
+
+def _keep_thread_state():
+    ctypes.pythonapi.PyGILState_Ensure()
+    _kept_thread_state.kept = True
 # Open devices by handle: an open device stays alive (and so do the callbacks
 # the library may call) until it is closed, by the application or at exit.
 _open_devices = {}
@@ -184,6 +196,83 @@ def dll_info(library=None):
     buffer = ctypes.create_string_buffer(64)
     written = library.DLLInfo(buffer, len(buffer))
     return buffer.raw[:max(written - 1, 0)].decode("latin-1")
+
+
+class FrameReader:
+    """The receive path of one device for a bus: frames taken from the
+    library's queue many per call, and a frame callback switched on and
+    off, with plain tuples (identifier, data, flags, seconds, microseconds)
+    in place of Frame values.
+
+    Nothing here takes the device's lock, so the owner may call it under a
+    lock of its own that its callback also takes: a request holding the
+    device's lock waits for its confirmation, which the receive thread
+    brings only when no callback blocks it. take() and the switches keep
+    the GIL across their calls (they wait for no network and no callback).
+    A closed handle reads as an empty queue; handles are never reused.
+    One thread at a time (the owner's lock) may call take(), and none while
+    the device is being closed: a call under way then would keep the
+    library's receive thread running past the close.
+    """
+
+    def __init__(self, device, on_frame):
+        lib = device._lib
+        self._handle = device.handle
+        self._get = lib.holding_gil("CANGetMessage")
+        self._set = lib.holding_gil("CANSetCallbackEx")
+        self._available = c_int()
+        self._identifier = c_int()
+        self._length = c_ubyte()
+        self._flags = c_int()
+        self._seconds = c_int()
+        self._microseconds = c_int()
+        self._data = (c_char * _MAX_DATA)()
+        self._arguments = (self._handle, byref(self._available), byref(self._identifier),
+                           self._data, byref(self._length), byref(self._flags),
+                           byref(self._seconds), byref(self._microseconds))
+        string_at = ctypes.string_at
+
+        kept = _kept_thread_state
+
+        def on_c_frame(identifier, data, length, flags, handle, seconds, microseconds):
+            try:
+                if not getattr(kept, "kept", False):
+                    _keep_thread_state()
+                on_frame((identifier & 0xFFFFFFFF,
+                          string_at(data, length) if length > 0 and data else b"",
+                          flags & 0xFF, seconds & 0xFFFFFFFF, microseconds & 0xFFFFFFFF))
+            except BaseException as exc:  # the library must see a normal return
+                device.last_callback_error = exc
+                _report_unraisable(exc, "Exception ignored in frame callback", on_frame)
+
+        self._callback = device._keep(_library.CanFrameCallbackEx(on_c_frame))
+        self._no_callback = _library.CanFrameCallbackEx()
+
+    def take(self, limit):
+        """Up to `limit` frames from the queue, oldest first; [] when it
+        is empty."""
+        get, arguments, available = self._get, self._arguments, self._available
+        identifier, length, flags = self._identifier, self._length, self._flags
+        seconds, microseconds, data = self._seconds, self._microseconds, self._data
+        frames = []
+        while len(frames) < limit:
+            if get(*arguments) != 0 or available.value < 0:
+                break
+            frames.append((identifier.value & 0xFFFFFFFF, data[:length.value],
+                           flags.value & 0xFF, seconds.value & 0xFFFFFFFF,
+                           microseconds.value & 0xFFFFFFFF))
+            if available.value == 0:
+                break
+        return frames
+
+    def callback_on(self):
+        """Frames from the next one on go to on_frame instead of the queue."""
+        return self._set(self._handle, self._callback) == 0
+
+    def callback_off(self):
+        """Frames from the next one on go to the queue; a callback already
+        under way still runs to its end."""
+        return self._set(self._handle, self._no_callback) == 0
 
 
 class Device:
@@ -450,6 +539,14 @@ class Device:
         frame = Frame(_u32(identifier.value), data.raw[:length.value], flags.value & 0xFF,
                       _u32(seconds.value), _u32(microseconds.value))
         return frame, available.value
+
+    def frame_reader(self, on_frame):
+        """A FrameReader of this device whose callback hands every frame
+        to on_frame((identifier, data, flags, seconds, microseconds))."""
+        with self._lock:
+            if self._handle is None:
+                raise ValueError("the device is closed")
+            return FrameReader(self, on_frame)
 
     # ---- device I/O
 

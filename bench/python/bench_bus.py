@@ -1,0 +1,233 @@
+#!/usr/bin/env python3
+"""Python bus benchmark: two TessaraBus on one CAN port of a tessara-sim,
+side by side with two of python-can's in-process `virtual` buses in the same
+run. Figures: end-to-end frames/s (a sender thread against a receiving
+recv() loop) and send-to-receive latency (one frame in flight at a time),
+with the process's CPU per second of wall time, for each receive mode.
+
+    /usr/bin/python3 bench/python/bench_bus.py [--frames N] [--rounds R]
+        [--pings P] [--repeat K] [--modes callback,queue] [--profile MODE]
+        [--quick]
+
+Every row is checked for loss and order (each frame carries its sequence
+number); a lost or reordered frame makes the exit status 1. --quick is the
+CI run: few frames, one round, only the loss and order check matters. Needs the
+library and the simulator of the default build (or TESSARA_CAN_LIBRARY and
+TESSARA_SIM).
+"""
+
+import argparse
+import os
+import random
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+BUILD = os.environ.get("TESSARA_BUILD_DIR", os.path.join(REPO, "build", "default"))
+os.environ.setdefault("TESSARA_CAN_LIBRARY", os.path.join(BUILD, "src", "libTessaraCan.so.1"))
+SIMULATOR = os.environ.get("TESSARA_SIM") or os.path.join(BUILD, "sim", "tessara-sim")
+sys.path.insert(0, os.path.join(REPO, "bindings", "python"))
+
+import can  # noqa: E402
+
+from tessara_can.bus import register  # noqa: E402
+
+register()
+
+
+def start_simulator():
+    """A tessara-sim on a loopback address of its own: (process, address)."""
+    for _ in range(20):
+        address = "127.%d.%d.%d" % (random.randint(1, 254), random.randint(0, 255),
+                                    random.randint(1, 254))
+        process = subprocess.Popen([SIMULATOR, "--bind", address, "--ports", "0", "--quiet"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        line = process.stdout.readline()
+        if "listening on" in line:
+            threading.Thread(target=process.stdout.read, daemon=True).start()
+            return process, address
+        process.kill()
+        process.wait()
+    raise RuntimeError("tessara-sim did not start")
+
+
+def make_pair(kind, address, mode):
+    if kind == "virtual":
+        channel = "bench-%d" % random.getrandbits(32)
+        return (can.Bus(interface="virtual", channel=channel),
+                can.Bus(interface="virtual", channel=channel))
+    return (can.Bus(interface="tessara", channel=address + ":0", receive=mode),
+            can.Bus(interface="tessara", channel=address + ":0", receive=mode))
+
+
+def frame(sequence):
+    return can.Message(arbitration_id=0x123, is_extended_id=False,
+                       data=sequence.to_bytes(4, "little") + b"\xA5\x5A\x00\xFF")
+
+
+class Cpu:
+    """CPU seconds of this process per wall second over a `with` block."""
+
+    def __enter__(self):
+        self.cpu, self.wall = time.process_time(), time.perf_counter()
+        return self
+
+    def __exit__(self, *exc):
+        self.wall_seconds = time.perf_counter() - self.wall
+        self.load = (time.process_time() - self.cpu) / self.wall_seconds
+
+
+def throughput(sender, receiver, count):
+    """(frames/s, lost, out of order): `count` frames through as fast as
+    the sender can write them and the receiver take them."""
+    errors = []
+
+    def send():
+        try:
+            for sequence in range(count):
+                sender.send(frame(sequence))
+        except Exception as error:  # reported with the row
+            errors.append(error)
+
+    thread = threading.Thread(target=send)
+    got, disorder, expected = 0, 0, 0
+    start = time.perf_counter()
+    thread.start()
+    last = start
+    while got < count:
+        message = receiver.recv(1.0)
+        if message is None:
+            break  # a second of silence: the rest is lost
+        sequence = int.from_bytes(message.data[:4], "little")
+        disorder += sequence != expected
+        expected = sequence + 1
+        got += 1
+        last = time.perf_counter()
+    thread.join()
+    if errors:
+        raise errors[0]
+    return got / (last - start), count - got, disorder
+
+
+def latency(sender, receiver, pings):
+    """Send-to-receive seconds of `pings` frames, one in flight at a time,
+    and the lost and reordered count."""
+    times, lost, disorder = [], 0, 0
+    for sequence in range(pings):
+        message = frame(sequence)
+        start = time.perf_counter()
+        sender.send(message)
+        received = receiver.recv(1.0)
+        end = time.perf_counter()
+        if received is None:
+            lost += 1
+            continue
+        disorder += int.from_bytes(received.data[:4], "little") != sequence
+        times.append(end - start)
+    return times, lost, disorder
+
+
+def run_row(kind, address, mode, args):
+    sender, receiver = make_pair(kind, address, mode)
+    try:
+        # Warm-up: connections settled, code paths taken once.
+        throughput(sender, receiver, 200)
+        with Cpu() as cpu_rate:
+            rate, lost, disorder = throughput(sender, receiver, args.frames)
+        with Cpu() as cpu_ping:
+            times, ping_lost, ping_disorder = latency(sender, receiver, args.pings)
+        ping_cpu = cpu_ping.load * cpu_ping.wall_seconds / args.pings
+        while receiver.recv(0) is not None:
+            pass
+        # Idle: a recv() that waits for nothing must not use the CPU.
+        with Cpu() as cpu_idle:
+            receiver.recv(args.idle)
+    finally:
+        sender.shutdown()
+        receiver.shutdown()
+    times.sort()
+    return dict(rate=rate, lost=lost + ping_lost, disorder=disorder + ping_disorder,
+                median=statistics.median(times) if times else float("nan"),
+                p99=times[int(0.99 * (len(times) - 1))] if times else float("nan"),
+                cpu_rate=cpu_rate.load, cpu_ping=ping_cpu * 1e6, cpu_idle=cpu_idle.load)
+
+
+def spread(values):
+    return "%s (%s..%s)" % (fmt(statistics.median(values)), fmt(min(values)), fmt(max(values)))
+
+
+def fmt(value):
+    return "%.0f" % value if value >= 100 else "%.2f" % value
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--frames", type=int, default=20000)
+    parser.add_argument("--pings", type=int, default=2000)
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--idle", type=float, default=1.0, help="seconds of the idle recv()")
+    parser.add_argument("--modes", default="callback,queue")
+    parser.add_argument("--profile", metavar="MODE",
+                        help="one throughput run of tessara in MODE under cProfile")
+    parser.add_argument("--quick", action="store_true",
+                        help="2000 frames, 200 pings, one round, 0.2 s idle")
+    args = parser.parse_args()
+    if args.quick:
+        args.frames, args.pings, args.repeat, args.idle = 2000, 200, 1, 0.2
+    process, address = start_simulator()
+    try:
+        if args.profile:
+            import cProfile
+            import pstats
+            sender, receiver = make_pair("tessara", address, args.profile)
+            profile = cProfile.Profile()
+            profile.enable()
+            print(throughput(sender, receiver, args.frames))
+            profile.disable()
+            sender.shutdown()
+            receiver.shutdown()
+            pstats.Stats(profile).sort_stats("tottime").print_stats(25)
+            return 0
+        rows = [("virtual", None)] + [("tessara", m) for m in args.modes.split(",")]
+        results = {row: [] for row in rows}
+        for _ in range(args.repeat):
+            for kind, mode in rows:  # interleaved, so that load changes hit every row
+                results[(kind, mode)].append(run_row(kind, address, mode, args))
+    finally:
+        process.terminate()
+        process.wait()
+    print("load average %s, %d CPUs, python-can %s, %d frames, %d pings, %d rounds; "
+          "median (min..max)" % (" ".join("%.2f" % v for v in os.getloadavg()),
+                                 os.cpu_count(), can.__version__, args.frames, args.pings,
+                                 args.repeat))
+    # cpu/s: CPU seconds of the process per second while streaming;
+    # cpu us/ping: CPU per frame sent and received one at a time (sender,
+    # receiver and the library's threads together); idle: CPU seconds per
+    # second of a recv() waiting for nothing.
+    print("%-18s %-26s %-8s %-22s %-22s %-6s %-8s %-6s %s" % (
+        "bus", "frames/s", "of virt", "latency median us", "latency p99 us",
+        "cpu/s", "us/ping", "idle", "lost/reordered"))
+    virtual_rate = statistics.median(r["rate"] for r in results[("virtual", None)])
+    bad = 0
+    for kind, mode in rows:
+        rs = results[(kind, mode)]
+        lost = sum(r["lost"] for r in rs)
+        disorder = sum(r["disorder"] for r in rs)
+        bad += lost + disorder
+        print("%-18s %-26s %-8.2f %-22s %-22s %-6.2f %-8.1f %-6.3f %d/%d" % (
+            kind if mode is None else "%s %s" % (kind, mode),
+            spread([r["rate"] for r in rs]),
+            statistics.median(r["rate"] for r in rs) / virtual_rate,
+            spread([r["median"] * 1e6 for r in rs]), spread([r["p99"] * 1e6 for r in rs]),
+            statistics.median(r["cpu_rate"] for r in rs),
+            statistics.median(r["cpu_ping"] for r in rs),
+            statistics.median(r["cpu_idle"] for r in rs), lost, disorder))
+    return 1 if bad else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
