@@ -15,6 +15,7 @@ std::atomic<bool> gArmed{false};
 std::atomic<Scope> gScope{Scope::kCaller};
 std::atomic<uint64_t> gCount{0};
 std::atomic<uint64_t> gFailAt{0};
+std::atomic<bool> gFailAfter{false};
 std::atomic<bool> gFailed{false};
 thread_local bool tArmingThread = false;
 thread_local bool tMarked = false;
@@ -52,7 +53,9 @@ bool CountAndDecide(std::size_t size) {
     }
     if (!counted) return false;
     const uint64_t n = gCount.fetch_add(1, std::memory_order_acq_rel) + 1;
-    if (n != gFailAt.load(std::memory_order_relaxed)) return false;
+    const uint64_t failAt = gFailAt.load(std::memory_order_relaxed);
+    if (failAt == 0 || n < failAt) return false;
+    if (n > failAt && !gFailAfter.load(std::memory_order_relaxed)) return false;
     gFailed.store(true, std::memory_order_release);
     return true;
 }
@@ -63,8 +66,9 @@ void* Allocate(std::size_t size) {
 
 }  // namespace
 
-void Arm(Scope scope, uint64_t failAt) {
+void Arm(Scope scope, uint64_t failAt, bool andAfter) {
     tArmingThread = true;
+    gFailAfter.store(andAfter, std::memory_order_relaxed);
     gScope.store(scope, std::memory_order_relaxed);
     gCount.store(0, std::memory_order_relaxed);
     gFailAt.store(failAt, std::memory_order_relaxed);

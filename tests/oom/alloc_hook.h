@@ -28,8 +28,9 @@ void MarkThisThread(bool marked);
 
 // Arms the hook: counted allocations from now on are numbered 1, 2, ...; the
 // one numbered `failAt` fails (std::bad_alloc, or null for the nothrow
-// forms). 0 counts without failing.
-void Arm(Scope scope, uint64_t failAt);
+// forms), and with `andAfter` every one after it too (memory that stays
+// short). 0 counts without failing.
+void Arm(Scope scope, uint64_t failAt, bool andAfter = false);
 // Disarms and returns how many allocations were counted.
 uint64_t Disarm();
 // Whether the armed allocation has failed yet.

@@ -57,13 +57,6 @@ void PrintTo(const Command& c, std::ostream* os) {
     *os << c.sName;
 }
 
-std::atomic<bool> gReceiveThreadMarked{false};
-
-void TESSARA_CALLBACK MarkReceiveThread(int, const char*, int, int, int) {
-    tes::oom::MarkThisThread(true);
-    gReceiveThreadMarked.store(true);
-}
-
 class CommandFamilies : public GatewayTest, public ::testing::WithParamInterface<Command> {
 protected:
     void SetUp() override {
@@ -74,13 +67,8 @@ protected:
         ASSERT_GE(h, 0);
         ASSERT_EQ(CANopenSetConfig(h, 1), 0);  // the gateway's CANopen manager answers
         ASSERT_EQ(CANSetMaxSizePerQueue(h, 16), 0);
-        // The handle's receive thread counts with the caller: the frame
-        // callback runs on it and marks it.
-        gReceiveThreadMarked.store(false);
-        ASSERT_EQ(CANSetCallback(h, MarkReceiveThread), 0);
-        ASSERT_TRUE(oGateway.SendTelegram(0, 0x0203, 0, {0x23, 0x01, 0, 0, 0}));
-        ASSERT_TRUE(WaitUntil([] { return gReceiveThreadMarked.load(); }, Scaled(3000)));
-        ASSERT_EQ(CANSetCallback(h, nullptr), 0);
+        // The handle's receive thread counts with the caller.
+        ASSERT_TRUE(tes::oom::MarkReceiveThread(h, oGateway, 0));
     }
 
 public:

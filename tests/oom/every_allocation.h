@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <vector>
 
+#include "TessaraCan.h"
 #include "alloc_hook.h"
+#include "test_support.h"
 
 namespace tes::oom {
 
@@ -54,6 +57,25 @@ inline void EveryAllocation(const char* what, int okResult, const std::function<
         after(k);
         if (::testing::Test::HasFailure()) return;
     }
+}
+
+inline std::atomic<bool> gReceiveThreadMarked{false};
+
+inline void TESSARA_CALLBACK MarkingCallback(int, const char*, int, int, int) {
+    MarkThisThread(true);
+    gReceiveThreadMarked.store(true);
+}
+
+// Marks the receive thread of `handle` for Scope::kCallerAndMarked: the
+// frame the gateway sends on its `connection` runs the handle's frame
+// callback there. The callback is cleared again.
+inline bool MarkReceiveThread(int handle, sim::Gateway& gateway, size_t connection) {
+    gReceiveThreadMarked.store(false);
+    if (CANSetCallback(handle, MarkingCallback) != 0) return false;
+    const bool sent = gateway.SendTelegram(connection, 0x0203, 0, {0x23, 0x01, 0, 0, 0});
+    const bool marked =
+        sent && test::WaitUntil([] { return gReceiveThreadMarked.load(); }, test::Scaled(3000));
+    return CANSetCallback(handle, nullptr) == 0 && marked;
 }
 
 }  // namespace tes::oom

@@ -73,17 +73,27 @@ TEST_F(OpeningUdp, UdpAtEveryAllocation) {
 
 TEST_F(GatewayTest, CloseAtEveryAllocation) {
     int handle = -1;
+    // Closing allocates nothing on the caller's thread; the receive thread
+    // that takes the gateway's answer to the DISCONNECT counts with it. A
+    // close whose answer was lost still releases the handle: 0.
     EveryAllocation(
-        "close", 0, [&] { handle = Open(); }, [&] { return CANCloseDevice(handle); },
+        "close", 0,
+        [&] {
+            handle = Open(0, 300);
+            ASSERT_TRUE(
+                tes::oom::MarkReceiveThread(handle, oGateway, oGateway.ConnectionCount() - 1));
+        },
+        [&] { return CANCloseDevice(handle); },
         [&](uint64_t k) {
-            if (k != 0) {
-                // A close that failed may be repeated; it then closes.
+            // A close that failed may be repeated; it then closes.
+            if (CANDeviceConnectState(handle) != kInvalidHandle) {
                 EXPECT_EQ(CANCloseDevice(handle), 0) << "allocation " << k;
             }
             Forget(handle);
             EXPECT_EQ(CANCloseDevice(handle), kInvalidHandle) << "allocation " << k;
             handle = -1;
-        });
+        },
+        {0}, Scope::kCallerAndMarked);
     EXPECT_EQ(tes::OpenHandleCount(), 0u);
 }
 
