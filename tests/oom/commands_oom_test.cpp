@@ -85,10 +85,14 @@ public:
 
 TEST_P(CommandFamilies, AtEveryAllocation) {
     const Command& c = GetParam();
+    tes::CTessaraClientCANDll& client = *tes::LookupDeviceHandle(h)->pClient;
+    uint64_t dropped = 0;
+    int last = -1;
     const auto prepare = [&] {
         if (c.fPrepare) c.fPrepare(*this, h);
+        dropped = client.Connection().DroppedTelegrams();
     };
-    const auto call = [&] { return c.fCall(h); };
+    const auto call = [&] { return last = c.fCall(h); };
     if (c.eAllocates == Allocates::kNothing) {
         prepare();
         tes::oom::Arm(Scope::kCallerAndMarked, 0);
@@ -101,6 +105,12 @@ TEST_P(CommandFamilies, AtEveryAllocation) {
         c.sName, 0, prepare, call,
         [&](uint64_t k) {
             if (k == 0) return;
+            // A time-out means the confirmation was lost on the receive
+            // thread: dropped and counted there.
+            if (last == kTimeout) {
+                EXPECT_EQ(client.Connection().DroppedTelegrams(), dropped + 1)
+                    << c.sName << ": allocation " << k;
+            }
             EXPECT_EQ(CANDeviceConnectState(h), 3) << c.sName << ": allocation " << k;
             prepare();
             EXPECT_EQ(call(), 0) << c.sName << " after allocation " << k;
