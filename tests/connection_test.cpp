@@ -152,6 +152,51 @@ TEST_F(Connection, GatewayAliveIsAnsweredByteForByte) {
     EXPECT_EQ(answer->oBytes, (Bytes{0x06, 0x00, 0x0D, 0x82, 0x00, 0x00, 0x00, 0x8F}));
 }
 
+TEST_F(Connection, GatewayConnectAndShortAliveAreAnswered) {
+    const int h = Open();
+    // A CONNECT on a link that is up is accepted again: result 0, same id.
+    ASSERT_TRUE(oGateway.SendTelegram(0, 0x0201, 0x1234, {}));
+    const auto connect = oGateway.WaitForCommand(0x8201, Scaled(1000));
+    ASSERT_TRUE(connect.has_value());
+    EXPECT_EQ(connect->oBytes, Encode(0x8201, 0x1234, {0x00}));
+    // An ALIVE without its four period bytes is refused: result 0xFF.
+    ASSERT_TRUE(oGateway.SendTelegram(0, kCmdAlive, 0x0042, {0x01, 0x02}));
+    const auto alive = oGateway.WaitForCommand(0x820D, Scaled(1000));
+    ASSERT_TRUE(alive.has_value());
+    EXPECT_EQ(alive->oBytes, Encode(0x820D, 0x0042, {0xFF}));
+    EXPECT_EQ(CANDeviceConnectState(h), 3);
+    EXPECT_EQ(CANWriteDigital(h, 1), 0);
+}
+
+// Link-control telegrams the connection must not act on: a wrong checksum,
+// a confirmation without its result byte. None is answered, none ends the
+// link, and requests go on.
+TEST_F(Connection, MalformedLinkTelegramsAreIgnored) {
+    const int h = Open();
+    const auto corrupt = [](Bytes t) {
+        t.back() ^= 0x01;
+        return t;
+    };
+    const Bytes ignored[] = {
+        corrupt(Encode(0x0202, 1)),              // DISCONNECT
+        corrupt(Encode(0x0201, 2)),              // CONNECT
+        corrupt(Encode(0x020D, 3, {0, 0, 0, 0})),  // ALIVE
+        Encode(0x8201, 4),                       // CONNECT_CONF without a result
+        Encode(0x8202, 5),                       // DISCONNECT_CONF without a result
+        Encode(0x820D, 6, {0}),                  // an ALIVE_CONF nobody asked for
+    };
+    for (const Bytes& t : ignored) ASSERT_TRUE(oGateway.SendRaw(0, t));
+    // The replies to these requests come after the telegrams above, and the
+    // gateway reads what the library sends in order: any answer to them
+    // would have reached it before the second request.
+    EXPECT_EQ(CANWriteDigital(h, 1), 0);
+    EXPECT_EQ(CANWriteDigital(h, 2), 0);
+    EXPECT_EQ(CANDeviceConnectState(h), 3);
+    for (const uint16_t answer : {uint16_t{0x8201}, uint16_t{0x8202}, uint16_t{0x820D}}) {
+        EXPECT_EQ(oGateway.CountCommand(answer), 0u) << std::hex << answer;
+    }
+}
+
 TEST_F(Connection, KeepAliveRequestsAndEndsASilentLink) {
     const int h = Open();
     // This gateway never answers ALIVE, and nothing else arrives either.

@@ -148,6 +148,20 @@ TEST_F(Engine, RestartUsesAPlainLinkOnPortZero) {
     EXPECT_EQ(tes::OpenHandleCount(), 0u);  // the temporary handle is gone
 }
 
+TEST_F(Engine, RestartResults) {
+    // A refused restart is the gateway's result, and the temporary handle goes.
+    oGateway.Script(0x020C, [](const Request& r) {
+        return std::optional<Bytes>(MakeConfirmation(r, 0x05));
+    });
+    EXPECT_EQ(CANRestart(sAddress.c_str(), static_cast<int>(Scaled(2000))), 0x205);
+    EXPECT_EQ(oGateway.RestartCount(), 0u);
+    // Nobody listening: not connected, and still no handle left.
+    const std::string address = sAddress;
+    oGateway.Stop();
+    EXPECT_EQ(CANRestart(address.c_str(), static_cast<int>(Scaled(1000))), 0x30000);
+    EXPECT_EQ(tes::OpenHandleCount(), 0u);
+}
+
 TEST_F(Engine, EightThreadsOnOneHandleEachGetTheirOwnAnswer) {
     const int h = Open();
     // The script answers an SDO read with the index it was asked for.

@@ -99,11 +99,34 @@ TEST(Telegram, LargestLengthFieldsParseWhole) {
     }
 }
 
-TEST(Telegram, ToBytesOfInconsistentFieldsNeverOverreads) {
-    CTessaraMsg m(nullptr, 0, 0x0203, 1);
-    m.oData.assign(20, 0x11);  // data longer than the length field says
-    const Bytes wire = m.ToBytes();
-    EXPECT_EQ(wire.size(), 7u);
+// The bytes follow the length field, whatever the data holds: length + 2
+// bytes, data cut or padded with zeros, the stored checksum last where there
+// is room for it, and never a read past the data.
+TEST(Telegram, ToBytesOfInconsistentFieldsFollowTheLengthField) {
+    struct Case {
+        uint16_t nLength;
+        Bytes oData;
+        Bytes oWire;
+    };
+    const Case cases[] = {
+        {5, Bytes(20, 0x11), {0x05, 0x00, 0x03, 0x02, 0x01, 0x00, 0xC7}},
+        {8, {0xAA}, {0x08, 0x00, 0x03, 0x02, 0x01, 0x00, 0xAA, 0x00, 0x00, 0xC7}},
+        {4, {0xAA}, {0x04, 0x00, 0x03, 0x02, 0x01, 0x00}},
+        {3, {}, {0x03, 0x00, 0x00, 0x00, 0x00}},
+        {0, {0xAA}, {0x00, 0x00}},
+    };
+    for (const Case& c : cases) {
+        CTessaraMsg m(nullptr, 0, 0x0203, 1);
+        m.oData = c.oData;
+        m.nLength = c.nLength;
+        m.cChecksum = 0xC7;
+        EXPECT_EQ(m.ToBytes(), c.oWire) << "length " << c.nLength;
+        CTesMsg link(nullptr, 0, 0x0203, 1);
+        link.oData = c.oData;
+        link.nLength = c.nLength;
+        link.cChecksum = 0xC7;
+        EXPECT_EQ(link.ToBytes(), c.oWire) << "length " << c.nLength;
+    }
 }
 
 TEST(SealTelegram, WritesTheHeaderAndChecksumAroundDataInPlace) {

@@ -170,6 +170,9 @@ void ReleaseAllDeviceHandles() {
 }
 
 void ShutDownDeviceHandles() {
+    // A library that was never used (or was shut down already) has no table,
+    // and the unload must not make one: it could run out of memory there.
+    if (gTable.load(std::memory_order_acquire) == nullptr) return;
     ReleaseAllDeviceHandles();
     HandleTable* table = gTable.load(std::memory_order_acquire);
     // A reaper still running after the wait keeps using the table: then it stays.

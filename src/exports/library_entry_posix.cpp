@@ -4,5 +4,11 @@
 #include "api/handle_table.h"
 
 namespace {
-__attribute__((destructor)) void TessaraLibraryUnload() { tes::ShutDownDeviceHandles(); }
+// An exception cannot leave an unload hook: it would end the process.
+__attribute__((destructor)) void TessaraLibraryUnload() {
+    try {
+        tes::ShutDownDeviceHandles();
+    } catch (...) {
+    }
+}
 }  // namespace

@@ -1,13 +1,13 @@
 // Connection, link control: the CONNECT, DISCONNECT and ALIVE telegrams the
 // connection exchanges with the gateway on its own, and keep-alive with its
 // thread. Transport layer.
-#include "transport/ip_connection.h"
-
 #include <algorithm>
+#include <cstring>
 
 #include "protocol/commands.h"
 #include "protocol/telegram.h"
 #include "transport/connection_threads.h"
+#include "transport/ip_connection.h"
 
 namespace tes {
 
@@ -43,6 +43,20 @@ void CTesIPConnection::SetLinkCommands(uint8_t deviceType) {
 }
 
 int CTesIPConnection::SendLinkTelegram(const CTesMsg& telegram, int32_t timeoutMs) {
+    // Link telegrams are a few bytes: laid out on the stack, so that the
+    // DISCONNECT a destructor sends (closing at unload) cannot run out of
+    // memory, which would end the process there.
+    constexpr size_t kStackData = 64;
+    const size_t count = telegram.oData.size();
+    if (count <= kStackData && count + 5 == telegram.nLength) {
+        uint8_t bytes[kStackData + kTelegramOverhead];
+        PutU16(bytes, telegram.nLength);
+        PutU16(bytes + 2, telegram.nCommand);
+        PutU16(bytes + 4, telegram.nTelegramId);
+        if (count != 0) std::memcpy(bytes + 6, telegram.oData.data(), count);
+        bytes[6 + count] = telegram.cChecksum;
+        return Send(bytes, count + kTelegramOverhead, timeoutMs);
+    }
     const std::vector<uint8_t> bytes = telegram.ToBytes();
     return Send(bytes.data(), bytes.size(), timeoutMs);
 }

@@ -15,8 +15,10 @@ std::atomic<bool> gArmed{false};
 std::atomic<Scope> gScope{Scope::kCaller};
 std::atomic<uint64_t> gCount{0};
 std::atomic<uint64_t> gFailAt{0};
+std::atomic<bool> gFailAfter{false};
 std::atomic<bool> gFailed{false};
 thread_local bool tArmingThread = false;
+thread_local bool tMarked = false;
 std::atomic<std::size_t> gFailSize{0};
 std::atomic<int> gSizeFailsLeft{0};
 std::atomic<int> gSizeFailures{0};
@@ -37,10 +39,23 @@ bool SizeFails(std::size_t size) {
 bool CountAndDecide(std::size_t size) {
     if (SizeFails(size)) return true;
     if (!gArmed.load(std::memory_order_acquire)) return false;
-    const bool caller = gScope.load(std::memory_order_relaxed) == Scope::kCaller;
-    if (caller != tArmingThread) return false;
+    bool counted = false;
+    switch (gScope.load(std::memory_order_relaxed)) {
+        case Scope::kCaller:
+            counted = tArmingThread;
+            break;
+        case Scope::kOtherThreads:
+            counted = !tArmingThread;
+            break;
+        case Scope::kCallerAndMarked:
+            counted = tArmingThread || tMarked;
+            break;
+    }
+    if (!counted) return false;
     const uint64_t n = gCount.fetch_add(1, std::memory_order_acq_rel) + 1;
-    if (n != gFailAt.load(std::memory_order_relaxed)) return false;
+    const uint64_t failAt = gFailAt.load(std::memory_order_relaxed);
+    if (failAt == 0 || n < failAt) return false;
+    if (n > failAt && !gFailAfter.load(std::memory_order_relaxed)) return false;
     gFailed.store(true, std::memory_order_release);
     return true;
 }
@@ -51,13 +66,18 @@ void* Allocate(std::size_t size) {
 
 }  // namespace
 
-void Arm(Scope scope, uint64_t failAt) {
+void Arm(Scope scope, uint64_t failAt, bool andAfter) {
     tArmingThread = true;
+    gFailAfter.store(andAfter, std::memory_order_relaxed);
     gScope.store(scope, std::memory_order_relaxed);
     gCount.store(0, std::memory_order_relaxed);
     gFailAt.store(failAt, std::memory_order_relaxed);
     gFailed.store(false, std::memory_order_relaxed);
     gArmed.store(true, std::memory_order_release);
+}
+
+void MarkThisThread(bool marked) {
+    tMarked = marked;
 }
 
 uint64_t Disarm() {

@@ -16,12 +16,21 @@ enum class Scope {
     // thread taking a telegram. The simulator must be idle meanwhile; the
     // test thread itself sends the telegram and waits.
     kOtherThreads,
+    // The thread that armed the hook and the threads marked with
+    // MarkThisThread: a request on the test's thread together with the
+    // receive thread that takes its confirmation, without the simulator's.
+    kCallerAndMarked,
 };
+
+// Marks (or unmarks) the calling thread for kCallerAndMarked, for as long as
+// it runs; a library thread marks itself from a callback it runs.
+void MarkThisThread(bool marked);
 
 // Arms the hook: counted allocations from now on are numbered 1, 2, ...; the
 // one numbered `failAt` fails (std::bad_alloc, or null for the nothrow
-// forms). 0 counts without failing.
-void Arm(Scope scope, uint64_t failAt);
+// forms), and with `andAfter` every one after it too (memory that stays
+// short). 0 counts without failing.
+void Arm(Scope scope, uint64_t failAt, bool andAfter = false);
 // Disarms and returns how many allocations were counted.
 uint64_t Disarm();
 // Whether the armed allocation has failed yet.
