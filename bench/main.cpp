@@ -29,7 +29,9 @@ struct Options {
     bool bQuick = false;
     int nRounds = 5;
     std::string sMarkdown;
-    std::string sOnly;  // comma-separated scenario names; empty: all
+    std::string sOnly;                    // comma-separated scenario names; empty: all
+    std::string sSkip;                    // comma-separated scenario names left out
+    std::string sLabel = "this machine";  // names the conditions of the run in its table
     std::string sSide = "both";
     bool bVerbose = false;
     int nIdleSeconds = -1;  // -1: the default of the counts chosen
@@ -38,11 +40,14 @@ struct Options {
 void Usage() {
     std::fprintf(stderr,
                  "usage: tessara-bench [--quick] [--rounds N] [--markdown FILE] [--only a,b]\n"
-                 "                     [--side lib|raw|both] [--idle-seconds N] [--verbose]\n"
+                 "                     [--skip a,b] [--side lib|raw|both] [--idle-seconds N]\n"
+                 "                     [--label TEXT] [--verbose]\n"
                  "  --quick     1/50 of the counts (CI); figures are then only a smoke test\n"
                  "  --only      scenarios: stream-write request-latency write-confirmed\n"
                  "              receive-callback receive-queue open-close many-handles\n"
-                 "              idle idle-keepalive\n"
+                 "              idle idle-keepalive (--skip: all but these)\n"
+                 "  --markdown  writes the table as a section of a markdown file, headed\n"
+                 "              by --label (the conditions of the run, e.g. \"busy\")\n"
                  "  --idle-seconds  how long the idle scenarios keep their links open\n"
                  "              (default 10, with --quick 1)\n");
 }
@@ -65,6 +70,10 @@ bool ParseOptions(int argc, char** argv, Options* o) {
             o->sMarkdown = v;
         } else if (a == "--only" && value(&v)) {
             o->sOnly = "," + v + ",";
+        } else if (a == "--skip" && value(&v)) {
+            o->sSkip = "," + v + ",";
+        } else if (a == "--label" && value(&v)) {
+            o->sLabel = v;
         } else if (a == "--side" && value(&v) && (v == "lib" || v == "raw" || v == "both")) {
             o->sSide = v;
         } else if (a == "--idle-seconds" && value(&v)) {
@@ -190,12 +199,29 @@ std::string MachineText() {
 
 // The 1-minute load average: on a shared or virtual machine the figures,
 // round trips above all, depend on what else runs.
-std::string LoadAverage() {
+double LoadAverage() {
     std::ifstream in("/proc/loadavg");
-    std::string first;
+    double first = -1;
     in >> first;
-    return first.empty() ? "unknown" : first;
+    return first;
 }
+
+// Load averages sampled at the start, after every round and at the end.
+struct LoadRecord {
+    std::vector<double> oSamples;
+    void Take() {
+        const double v = LoadAverage();
+        if (v >= 0) oSamples.push_back(v);
+    }
+    std::string Text() const {
+        if (oSamples.empty()) return "unknown";
+        char text[128];
+        std::snprintf(text, sizeof text,
+                      "%.2f at the start, %.2f at the end, %.2f–%.2f over the run",
+                      oSamples.front(), oSamples.back(), Min(oSamples), Max(oSamples));
+        return text;
+    }
+};
 
 std::string Today() {
     char text[32];
@@ -284,45 +310,45 @@ std::vector<Row> BuildRows(const std::vector<Pair>& pairs) {
     return rows;
 }
 
-void PrintTable(const std::vector<Row>& rows, FILE* out) {
-    std::fprintf(out, "%-40s %-13s %12s %12s %7s  %-14s %-6s %s\n", "scenario", "unit", "library",
-                 "raw", "ratio", "target", "", "lost lib/raw");
+std::string MedianText(const std::vector<double>& v) {
+    return v.empty() ? "-" : Figure(Median(v));
+}
+
+void PrintTable(const std::vector<Row>& rows, const Options& o, const LoadRecord& load, FILE* out) {
+    std::fprintf(out,
+                 "\n== %s: %d rounds%s\nMachine: %s\nCPUs online: %ld\nLoad average (1 min): %s\n",
+                 o.sLabel.c_str(), o.nRounds, o.bQuick ? ", quick counts" : "",
+                 MachineText().c_str(), sysconf(_SC_NPROCESSORS_ONLN), load.Text().c_str());
+    std::fprintf(out, "%-44s %-14s %12s %-23s %12s %-23s %7s  %-22s %-6s %s\n", "scenario", "unit",
+                 "library", "(min–max)", "raw", "(min–max)", "ratio", "target", "", "lost lib/raw");
     for (const Row& r : rows) {
-        const std::string ratio = RatioText(r);
-        std::fprintf(out, "%-40s %-13s %12s %12s %7s  %-14s %-6s %llu/%llu\n", r.sScenario.c_str(),
-                     r.sUnit.c_str(), r.oLib.empty() ? "-" : Figure(Median(r.oLib)).c_str(),
-                     r.oRaw.empty() ? "-" : Figure(Median(r.oRaw)).c_str(), ratio.c_str(),
-                     TargetText(r).c_str(), Verdict(r).c_str(),
+        std::fprintf(out, "%-44s %-14s %12s %-23s %12s %-23s %7s  %-22s %-6s %llu/%llu\n",
+                     r.sScenario.c_str(), r.sUnit.c_str(), MedianText(r.oLib).c_str(),
+                     Spread(r.oLib).c_str(), MedianText(r.oRaw).c_str(), Spread(r.oRaw).c_str(),
+                     RatioText(r).c_str(), TargetText(r).c_str(), Verdict(r).c_str(),
                      static_cast<unsigned long long>(r.nLostLib),
                      static_cast<unsigned long long>(r.nLostRaw));
     }
 }
 
+// One section of bench/RESULTS.md (scripts/bench.sh writes the rest).
 void WriteMarkdown(const std::vector<Row>& rows, const Options& o, const std::string& path,
-                   const std::string& loadBefore, const std::string& loadAfter) {
+                   const LoadRecord& load) {
     std::ofstream out(path);
-    out << "# Benchmark results\n\n"
-        << "Generated by `scripts/bench.sh` (" << (o.bQuick ? "--quick, " : "") << o.nRounds
-        << " rounds) on " << Today() << ".\n\n"
-        << "Machine: " << MachineText() << "; Release build. Load average (1 min) " << loadBefore
-        << " at the start, " << loadAfter << " at the end.\n\n"
-        << "Each figure is the median of the rounds; in every round the library and a raw-socket\n"
-        << "client doing the same work with the same bytes run one after the other (the order\n"
-        << "alternating) against the same peer process. \"Ratio\" is library / raw; the spread is\n"
-        << "the lowest and highest round. The rows \"raw + reader thread\" are the raw client\n"
-        << "with the library's thread structure (a second thread receives every reply and wakes\n"
-        << "the requester through an event): the floor of that design on this machine.\n\n"
+    out << "## " << o.sLabel << "\n\n"
+        << o.nRounds << " rounds" << (o.bQuick ? " (quick counts)" : "") << ", " << Today()
+        << ". Machine: " << MachineText() << ", " << sysconf(_SC_NPROCESSORS_ONLN)
+        << " CPUs online; Release build. Load average (1 min): " << load.Text() << ".\n\n"
         << "| scenario | unit | library | spread | raw socket | spread | ratio | target | | frames "
            "lost (library/raw) |\n"
         << "|---|---|---:|---|---:|---|---:|---|---|---|\n";
     for (const Row& r : rows) {
-        const std::string ratio = RatioText(r);
-        out << "| " << r.sScenario << " | " << r.sUnit << " | "
-            << (r.oLib.empty() ? "-" : Figure(Median(r.oLib))) << " | " << Spread(r.oLib) << " | "
-            << (r.oRaw.empty() ? "-" : Figure(Median(r.oRaw))) << " | " << Spread(r.oRaw) << " | "
-            << ratio << " | " << TargetText(r) << " | " << Verdict(r) << " | " << r.nLostLib << "/"
-            << r.nLostRaw << " |\n";
+        out << "| " << r.sScenario << " | " << r.sUnit << " | " << MedianText(r.oLib) << " | "
+            << Spread(r.oLib) << " | " << MedianText(r.oRaw) << " | " << Spread(r.oRaw) << " | "
+            << RatioText(r) << " | " << TargetText(r) << " | " << Verdict(r) << " | " << r.nLostLib
+            << "/" << r.nLostRaw << " |\n";
     }
+    out << "\n";
 }
 
 // One round of a scenario: every side open, chunks alternating (the side
@@ -421,25 +447,26 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tessara-bench: peer at %s:%u, %d rounds%s\n", s.sAddress.c_str(), s.nPort,
                  o.nRounds, o.bQuick ? ", quick counts" : "");
 
-    const std::string loadBefore = LoadAverage();
+    LoadRecord load;
+    load.Take();
     bool failed = false;
+    auto chosen = [&](const char* name) {
+        const std::string key = "," + std::string(name) + ",";
+        if (!o.sOnly.empty() && o.sOnly.find(key) == std::string::npos) return false;
+        return o.sSkip.find(key) == std::string::npos;
+    };
     for (int round = 0; round < o.nRounds; ++round) {
         for (Pair& p : pairs) {
-            if (!o.sOnly.empty() &&
-                o.sOnly.find("," + std::string(p.pName) + ",") == std::string::npos)
-                continue;
-            RunRound(p, s, o, round, &failed);
+            if (chosen(p.pName)) RunRound(p, s, o, round, &failed);
         }
+        load.Take();
         std::fprintf(stderr, "  round %d of %d done\n", round + 1, o.nRounds);
     }
     peer.Stop();
 
     const std::vector<Row> rows = BuildRows(pairs);
-    const std::string loadAfter = LoadAverage();
-    std::printf("Machine: %s\nLoad average (1 min): %s at the start, %s at the end\n",
-                MachineText().c_str(), loadBefore.c_str(), loadAfter.c_str());
-    PrintTable(rows, stdout);
-    if (!o.sMarkdown.empty()) WriteMarkdown(rows, o, o.sMarkdown, loadBefore, loadAfter);
+    PrintTable(rows, o, load, stdout);
+    if (!o.sMarkdown.empty()) WriteMarkdown(rows, o, o.sMarkdown, load);
     if (failed) std::fprintf(stderr, "tessara-bench: frames were lost or a scenario failed\n");
     return failed ? 1 : 0;
 }
