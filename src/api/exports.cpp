@@ -249,12 +249,8 @@ TESSARA_API int TESSARA_CALL CANGetMessage(int nHandle, int* pAvailable, int* pI
             if (pFlags) *pFlags = static_cast<int8_t>(frame.cFlags);  // reported signed here
             if (pSeconds) *pSeconds = static_cast<int>(frame.nSeconds);
             if (pMicroseconds) *pMicroseconds = static_cast<int>(frame.nMicroseconds);
-            // A short loop: the library's small-copy path beats an inlined
-            // block move for the few bytes of a frame.
-            if (pData) {
-                for (uint8_t i = 0; i < frame.nLength; ++i)
-                    pData[i] = static_cast<char>(frame.oData[i]);
-            }
+            if (pData)
+                CopyFrameBytes(reinterpret_cast<uint8_t*>(pData), frame.oData, frame.nLength);
         }
         if (pAvailable) *pAvailable = available;
         return kOk;

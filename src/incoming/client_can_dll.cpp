@@ -235,7 +235,7 @@ int32_t CTessaraClientCANDll::GetMessage(CanFrame* frame) {
         const FrameSplit split =
             SplitTimestamp(frame->cFlags, t.DataLength() - kFramePart, d + kFramePart);
         frame->nLength = static_cast<uint8_t>(std::min(split.nLength, kMaxFrameData));
-        std::memcpy(frame->oData, d + kFramePart, frame->nLength);
+        CopyFrameBytes(frame->oData, d + kFramePart, frame->nLength);
         frame->nSeconds = split.nSeconds;
         frame->nMicroseconds = split.nMicroseconds;
     });

@@ -16,7 +16,7 @@ void CQueuedTelegram::Assign(const TelegramView& telegram) {
     nDataLength = static_cast<uint16_t>(telegram.nDataLength);
     if (nDataLength <= kInlineData) {
         pHeapData.reset();
-        if (nDataLength != 0) std::memcpy(oInlineData, telegram.pData, nDataLength);
+        CopyFrameBytes(oInlineData, telegram.pData, nDataLength);
     } else {
         pHeapData.reset(new uint8_t[nDataLength]);
         std::memcpy(pHeapData.get(), telegram.pData, nDataLength);
