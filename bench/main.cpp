@@ -29,18 +29,27 @@ struct Options {
     bool bQuick = false;
     int nRounds = 5;
     std::string sMarkdown;
-    std::string sOnly;  // comma-separated scenario names; empty: all
+    std::string sOnly;                    // comma-separated scenario names; empty: all
+    std::string sSkip;                    // comma-separated scenario names left out
+    std::string sLabel = "this machine";  // names the conditions of the run in its table
     std::string sSide = "both";
     bool bVerbose = false;
+    int nIdleSeconds = -1;  // -1: the default of the counts chosen
 };
 
 void Usage() {
     std::fprintf(stderr,
                  "usage: tessara-bench [--quick] [--rounds N] [--markdown FILE] [--only a,b]\n"
-                 "                     [--side lib|raw|both] [--verbose]\n"
+                 "                     [--skip a,b] [--side lib|raw|both] [--idle-seconds N]\n"
+                 "                     [--label TEXT] [--verbose]\n"
                  "  --quick     1/50 of the counts (CI); figures are then only a smoke test\n"
                  "  --only      scenarios: stream-write request-latency write-confirmed\n"
-                 "              receive-callback receive-queue open-close many-handles\n");
+                 "              receive-callback receive-queue open-close many-handles\n"
+                 "              idle idle-keepalive (--skip: all but these)\n"
+                 "  --markdown  writes the table as a section of a markdown file, headed\n"
+                 "              by --label (the conditions of the run, e.g. \"busy\")\n"
+                 "  --idle-seconds  how long the idle scenarios keep their links open\n"
+                 "              (default 10, with --quick 1)\n");
 }
 
 bool ParseOptions(int argc, char** argv, Options* o) {
@@ -61,8 +70,15 @@ bool ParseOptions(int argc, char** argv, Options* o) {
             o->sMarkdown = v;
         } else if (a == "--only" && value(&v)) {
             o->sOnly = "," + v + ",";
+        } else if (a == "--skip" && value(&v)) {
+            o->sSkip = "," + v + ",";
+        } else if (a == "--label" && value(&v)) {
+            o->sLabel = v;
         } else if (a == "--side" && value(&v) && (v == "lib" || v == "raw" || v == "both")) {
             o->sSide = v;
+        } else if (a == "--idle-seconds" && value(&v)) {
+            o->nIdleSeconds = std::atoi(v.c_str());
+            if (o->nIdleSeconds < 1) return false;
         } else if (a == "--verbose") {
             o->bVerbose = true;
         } else {
@@ -88,10 +104,11 @@ struct Row {
     std::vector<double> oLib;
     std::vector<double> oRaw;
     bool bHigherIsBetter = true;
-    double dTarget = 0;      // ratio target, 0: none
-    double dAbsolute = 0;    // absolute upper bound on the library figure, 0: none
+    double dTarget = 0;    // ratio target, 0: none
+    double dAbsolute = 0;  // absolute upper bound on the library figure, 0: none
     uint64_t nLostLib = 0;
     uint64_t nLostRaw = 0;
+    bool bRatio = true;  // false where the raw figure is near zero (idle)
 };
 
 std::string Figure(double v) {
@@ -116,12 +133,20 @@ double Ratio(const Row& r) {
     return raw > 0 ? Median(r.oLib) / raw : 0;
 }
 
+std::string RatioText(const Row& r) {
+    char ratio[16] = "";
+    if (r.bRatio && !r.oRaw.empty() && !r.oLib.empty())
+        std::snprintf(ratio, sizeof ratio, "%.2f", Ratio(r));
+    return ratio;
+}
+
 std::string TargetText(const Row& r) {
     char text[48] = "";
     if (r.dTarget > 0) {
-        std::snprintf(text, sizeof text, "%s %.2f of raw", r.bHigherIsBetter ? "≥" : "≤", r.dTarget);
+        std::snprintf(text, sizeof text, "%s %.2f of raw", r.bHigherIsBetter ? "≥" : "≤",
+                      r.dTarget);
     } else if (r.dAbsolute > 0) {
-        std::snprintf(text, sizeof text, "≤ %.0f %s", r.dAbsolute, r.sUnit.c_str());
+        std::snprintf(text, sizeof text, "≤ %s %s", Figure(r.dAbsolute).c_str(), r.sUnit.c_str());
     }
     return text;
 }
@@ -161,7 +186,8 @@ std::string MachineText() {
     if (!mem.empty()) out << ", " << (std::atol(mem.c_str()) / 1024 / 1024) << " GiB";
     utsname u{};
     if (uname(&u) == 0) out << ", " << u.sysname << " " << u.release;
-    out << ", " <<
+    out << ", "
+        <<
 #if defined(__clang__)
         "clang "
 #elif defined(__GNUC__)
@@ -173,12 +199,29 @@ std::string MachineText() {
 
 // The 1-minute load average: on a shared or virtual machine the figures,
 // round trips above all, depend on what else runs.
-std::string LoadAverage() {
+double LoadAverage() {
     std::ifstream in("/proc/loadavg");
-    std::string first;
+    double first = -1;
     in >> first;
-    return first.empty() ? "unknown" : first;
+    return first;
 }
+
+// Load averages sampled at the start, after every round and at the end.
+struct LoadRecord {
+    std::vector<double> oSamples;
+    void Take() {
+        const double v = LoadAverage();
+        if (v >= 0) oSamples.push_back(v);
+    }
+    std::string Text() const {
+        if (oSamples.empty()) return "unknown";
+        char text[128];
+        std::snprintf(text, sizeof text,
+                      "%.2f at the start, %.2f at the end, %.2f–%.2f over the run",
+                      oSamples.front(), oSamples.back(), Min(oSamples), Max(oSamples));
+        return text;
+    }
+};
 
 std::string Today() {
     char text[32];
@@ -196,8 +239,9 @@ std::vector<Row> BuildRows(const std::vector<Pair>& pairs) {
             if (std::strcmp(p.pName, name) == 0 && (!p.oLib.empty() || !p.oRaw.empty())) return &p;
         return nullptr;
     };
-    auto add = [&](const Pair* p, const char* scenario, const char* unit, bool higher, double target,
-                   double absolute, const std::function<double(const Sample&)>& pick, bool countLost) {
+    auto add = [&](const Pair* p, const char* scenario, const char* unit, bool higher,
+                   double target, double absolute, const std::function<double(const Sample&)>& pick,
+                   bool countLost) {
         if (p == nullptr) return;
         Row r;
         r.sScenario = scenario;
@@ -237,67 +281,81 @@ std::vector<Row> BuildRows(const std::vector<Pair>& pairs) {
     const auto cpu = [](const Sample& s) { return s.dCpuNsPerFrame; };
     add(pair("stream-write"), "stream-write", "frames/s", true, 0.9, 0, value, true);
     add(pair("request-latency"), "request-latency, median", "µs", false, 1.3, 0, value, true);
-    addFloor(pair("request-latency"), "request-latency, median: raw + reader thread", "µs", false, value);
+    addFloor(pair("request-latency"), "request-latency, median: raw + reader thread", "µs", false,
+             value);
     add(pair("request-latency"), "request-latency, p99", "µs", false, 0, 0, extra, false);
     add(pair("write-confirmed"), "write-confirmed", "round trips/s", true, 0.75, 0, value, true);
-    addFloor(pair("write-confirmed"), "write-confirmed: raw + reader thread", "round trips/s", true, value);
+    addFloor(pair("write-confirmed"), "write-confirmed: raw + reader thread", "round trips/s", true,
+             value);
     add(pair("receive-callback"), "receive-callback", "frames/s", true, 0.4, 0, value, true);
     add(pair("receive-queue"), "receive-queue", "frames/s", true, 0.15, 0, value, true);
     add(pair("open-close"), "open-close", "ms/cycle", false, 4.0, 0, value, true);
     add(pair("many-handles"), "many-handles, total", "ms", false, 0, 0, value, true);
     add(pair("many-handles"), "many-handles, resident per idle handle", "KiB", false, 0, 150, extra,
         false);
-    add(pair("stream-write"), "CPU per frame, stream-write", "ns", false, 0, 0, cpu, false);
+    add(pair("stream-write"), "CPU per frame, stream-write", "ns", false, 1.1, 0, cpu, false);
     add(pair("receive-callback"), "CPU per frame, receive-callback", "ns", false, 0, 0, cpu, false);
+    add(pair("receive-queue"), "CPU per frame, receive-queue", "ns", false, 0, 40, cpu, false);
+    // Context switches of all the process's threads while the links idle: a
+    // link without keep-alive should cause none.
+    add(pair("idle"), "idle, wake-ups", "per link per s", false, 0, 0.01, value, true);
+    add(pair("idle"), "idle, CPU", "% of a core", false, 0, 0, extra, false);
+    add(pair("idle-keepalive"), "idle with keep-alive, wake-ups", "per link per s", false, 0, 0,
+        value, true);
+    add(pair("idle-keepalive"), "idle with keep-alive, CPU", "% of a core", false, 0, 0, extra,
+        false);
+    for (Row& r : rows) {
+        if (r.sScenario.compare(0, 4, "idle") == 0) r.bRatio = false;
+    }
     return rows;
 }
 
-void PrintTable(const std::vector<Row>& rows, FILE* out) {
-    std::fprintf(out, "%-40s %-13s %12s %12s %7s  %-14s %-6s %s\n", "scenario", "unit", "library",
-                 "raw", "ratio", "target", "", "lost lib/raw");
+std::string MedianText(const std::vector<double>& v) {
+    return v.empty() ? "-" : Figure(Median(v));
+}
+
+void PrintTable(const std::vector<Row>& rows, const Options& o, const LoadRecord& load, FILE* out) {
+    std::fprintf(out,
+                 "\n== %s: %d rounds%s\nMachine: %s\nCPUs online: %ld\nLoad average (1 min): %s\n",
+                 o.sLabel.c_str(), o.nRounds, o.bQuick ? ", quick counts" : "",
+                 MachineText().c_str(), sysconf(_SC_NPROCESSORS_ONLN), load.Text().c_str());
+    std::fprintf(out, "%-44s %-14s %12s %-23s %12s %-23s %7s  %-22s %-6s %s\n", "scenario", "unit",
+                 "library", "(min–max)", "raw", "(min–max)", "ratio", "target", "", "lost lib/raw");
     for (const Row& r : rows) {
-        char ratio[16] = "";
-        if (!r.oRaw.empty() && !r.oLib.empty()) std::snprintf(ratio, sizeof ratio, "%.2f", Ratio(r));
-        std::fprintf(out, "%-40s %-13s %12s %12s %7s  %-14s %-6s %llu/%llu\n", r.sScenario.c_str(),
-                     r.sUnit.c_str(), r.oLib.empty() ? "-" : Figure(Median(r.oLib)).c_str(),
-                     r.oRaw.empty() ? "-" : Figure(Median(r.oRaw)).c_str(), ratio,
-                     TargetText(r).c_str(), Verdict(r).c_str(),
+        std::fprintf(out, "%-44s %-14s %12s %-23s %12s %-23s %7s  %-22s %-6s %llu/%llu\n",
+                     r.sScenario.c_str(), r.sUnit.c_str(), MedianText(r.oLib).c_str(),
+                     Spread(r.oLib).c_str(), MedianText(r.oRaw).c_str(), Spread(r.oRaw).c_str(),
+                     RatioText(r).c_str(), TargetText(r).c_str(), Verdict(r).c_str(),
                      static_cast<unsigned long long>(r.nLostLib),
                      static_cast<unsigned long long>(r.nLostRaw));
     }
 }
 
+// One section of bench/RESULTS.md (scripts/bench.sh writes the rest).
 void WriteMarkdown(const std::vector<Row>& rows, const Options& o, const std::string& path,
-                   const std::string& loadBefore, const std::string& loadAfter) {
+                   const LoadRecord& load) {
     std::ofstream out(path);
-    out << "# Benchmark results\n\n"
-        << "Generated by `scripts/bench.sh` (" << (o.bQuick ? "--quick, " : "") << o.nRounds
-        << " rounds) on " << Today() << ".\n\n"
-        << "Machine: " << MachineText() << "; Release build. Load average (1 min) " << loadBefore
-        << " at the start, " << loadAfter << " at the end.\n\n"
-        << "Each figure is the median of the rounds; in every round the library and a raw-socket\n"
-        << "client doing the same work with the same bytes run one after the other (the order\n"
-        << "alternating) against the same peer process. \"Ratio\" is library / raw; the spread is\n"
-        << "the lowest and highest round. The rows \"raw + reader thread\" are the raw client\n"
-        << "with the library's thread structure (a second thread receives every reply and wakes\n"
-        << "the requester through an event): the floor of that design on this machine.\n\n"
-        << "| scenario | unit | library | spread | raw socket | spread | ratio | target | | frames lost (library/raw) |\n"
+    out << "## " << o.sLabel << "\n\n"
+        << o.nRounds << " rounds" << (o.bQuick ? " (quick counts)" : "") << ", " << Today()
+        << ". Machine: " << MachineText() << ", " << sysconf(_SC_NPROCESSORS_ONLN)
+        << " CPUs online; Release build. Load average (1 min): " << load.Text() << ".\n\n"
+        << "| scenario | unit | library | spread | raw socket | spread | ratio | target | | frames "
+           "lost (library/raw) |\n"
         << "|---|---|---:|---|---:|---|---:|---|---|---|\n";
     for (const Row& r : rows) {
-        char ratio[16] = "";
-        if (!r.oRaw.empty() && !r.oLib.empty()) std::snprintf(ratio, sizeof ratio, "%.2f", Ratio(r));
-        out << "| " << r.sScenario << " | " << r.sUnit << " | "
-            << (r.oLib.empty() ? "-" : Figure(Median(r.oLib))) << " | " << Spread(r.oLib) << " | "
-            << (r.oRaw.empty() ? "-" : Figure(Median(r.oRaw))) << " | " << Spread(r.oRaw) << " | "
-            << ratio << " | " << TargetText(r) << " | " << Verdict(r) << " | " << r.nLostLib << "/"
-            << r.nLostRaw << " |\n";
+        out << "| " << r.sScenario << " | " << r.sUnit << " | " << MedianText(r.oLib) << " | "
+            << Spread(r.oLib) << " | " << MedianText(r.oRaw) << " | " << Spread(r.oRaw) << " | "
+            << RatioText(r) << " | " << TargetText(r) << " | " << Verdict(r) << " | " << r.nLostLib
+            << "/" << r.nLostRaw << " |\n";
     }
+    out << "\n";
 }
 
 // One round of a scenario: every side open, chunks alternating (the side
 // that goes first rotates too), every side closed.
 void RunRound(Pair& p, const Settings& s, const Options& o, int round, bool* failed) {
-    const bool many = p.eKind == Kind::kManyHandles;
+    const bool many =
+        p.eKind == Kind::kManyHandles || p.eKind == Kind::kIdle || p.eKind == Kind::kIdleAlive;
     const bool receive = p.eKind == Kind::kReceiveCallback || p.eKind == Kind::kReceiveQueue;
     const uint32_t total = RoundCount(p.eKind, s);
     // Receiving is fast: every chunk is a whole push of the full count, so a
@@ -309,7 +367,7 @@ void RunRound(Pair& p, const Settings& s, const Options& o, int round, bool* fai
     std::unique_ptr<Scenario> sides[3];
     for (int side = 0; side < 3; ++side) {
         if ((side == 0 && o.sSide == "raw") || (side != 0 && o.sSide == "lib")) continue;
-        sides[side] = side == 0 ? MakeLibrary(p.eKind, s)
+        sides[side] = side == 0   ? MakeLibrary(p.eKind, s)
                       : side == 1 ? MakeRaw(p.eKind, s)
                                   : MakeRawWithReader(p.eKind, s);
         if (!sides[side]) continue;
@@ -322,7 +380,8 @@ void RunRound(Pair& p, const Settings& s, const Options& o, int round, bool* fai
     }
     for (uint32_t c = 0; c < chunks; ++c) {
         for (int k = 0; k < 3; ++k) {
-            const int side = static_cast<int>((c + static_cast<uint32_t>(round) + static_cast<uint32_t>(k)) % 3);
+            const int side =
+                static_cast<int>((c + static_cast<uint32_t>(round) + static_cast<uint32_t>(k)) % 3);
             if (sides[side]) sides[side]->Run(perChunk);
         }
     }
@@ -331,14 +390,15 @@ void RunRound(Pair& p, const Settings& s, const Options& o, int round, bool* fai
         const Sample sample = sides[side]->Finish();
         sides[side].reset();
         if (!sample.sError.empty()) {
-            std::fprintf(stderr, "  %s (%s): %s\n", p.pName, kSideNames[side], sample.sError.c_str());
+            std::fprintf(stderr, "  %s (%s): %s\n", p.pName, kSideNames[side],
+                         sample.sError.c_str());
             *failed = true;
         }
         if (sample.nLost != 0) *failed = true;
         if (o.bVerbose) {
-            std::fprintf(stderr, "  round %d %-16s %-10s %14.2f %10.2f cpu %8.1f ns lost %llu\n", round + 1,
-                         p.pName, kSideNames[side], sample.dValue, sample.dExtra, sample.dCpuNsPerFrame,
-                         static_cast<unsigned long long>(sample.nLost));
+            std::fprintf(stderr, "  round %d %-16s %-10s %14.2f %10.2f cpu %8.1f ns lost %llu\n",
+                         round + 1, p.pName, kSideNames[side], sample.dValue, sample.dExtra,
+                         sample.dCpuNsPerFrame, static_cast<unsigned long long>(sample.nLost));
         }
         results[side]->push_back(sample);
     }
@@ -360,7 +420,9 @@ int main(int argc, char** argv) {
         s.nReceiveFrames /= 50;
         s.nOpenCloseCycles /= 50;
         s.nFramesPerHandle /= 50;
+        s.nIdleSeconds = 1;
     }
+    if (o.nIdleSeconds > 0) s.nIdleSeconds = static_cast<uint32_t>(o.nIdleSeconds);
 
     // The peer is forked before any thread of this process exists.
     PeerProcess peer;
@@ -379,28 +441,32 @@ int main(int argc, char** argv) {
         {"receive-queue", Kind::kReceiveQueue, {}, {}, {}},
         {"open-close", Kind::kOpenClose, {}, {}, {}},
         {"many-handles", Kind::kManyHandles, {}, {}, {}},
+        {"idle", Kind::kIdle, {}, {}, {}},
+        {"idle-keepalive", Kind::kIdleAlive, {}, {}, {}},
     };
     std::fprintf(stderr, "tessara-bench: peer at %s:%u, %d rounds%s\n", s.sAddress.c_str(), s.nPort,
                  o.nRounds, o.bQuick ? ", quick counts" : "");
 
-    const std::string loadBefore = LoadAverage();
+    LoadRecord load;
+    load.Take();
     bool failed = false;
+    auto chosen = [&](const char* name) {
+        const std::string key = "," + std::string(name) + ",";
+        if (!o.sOnly.empty() && o.sOnly.find(key) == std::string::npos) return false;
+        return o.sSkip.find(key) == std::string::npos;
+    };
     for (int round = 0; round < o.nRounds; ++round) {
         for (Pair& p : pairs) {
-            if (!o.sOnly.empty() && o.sOnly.find("," + std::string(p.pName) + ",") == std::string::npos)
-                continue;
-            RunRound(p, s, o, round, &failed);
+            if (chosen(p.pName)) RunRound(p, s, o, round, &failed);
         }
+        load.Take();
         std::fprintf(stderr, "  round %d of %d done\n", round + 1, o.nRounds);
     }
     peer.Stop();
 
     const std::vector<Row> rows = BuildRows(pairs);
-    const std::string loadAfter = LoadAverage();
-    std::printf("Machine: %s\nLoad average (1 min): %s at the start, %s at the end\n",
-                MachineText().c_str(), loadBefore.c_str(), loadAfter.c_str());
-    PrintTable(rows, stdout);
-    if (!o.sMarkdown.empty()) WriteMarkdown(rows, o, o.sMarkdown, loadBefore, loadAfter);
+    PrintTable(rows, o, load, stdout);
+    if (!o.sMarkdown.empty()) WriteMarkdown(rows, o, o.sMarkdown, load);
     if (failed) std::fprintf(stderr, "tessara-bench: frames were lost or a scenario failed\n");
     return failed ? 1 : 0;
 }

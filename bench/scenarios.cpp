@@ -82,7 +82,8 @@ int LibOpen(const Settings& s, bool confirmData, int* handle) {
 bool LibGoodFrames(int handle, uint32_t* good) {
     int baud = 0, termination = 0, highSpeed = 0, timestamp = 0;
     unsigned char mode = 0;
-    if (CANGetGlobals(handle, &baud, &mode, &termination, &highSpeed, &timestamp) != 0) return false;
+    if (CANGetGlobals(handle, &baud, &mode, &termination, &highSpeed, &timestamp) != 0)
+        return false;
     *good = static_cast<uint32_t>(baud);
     return true;
 }
@@ -90,7 +91,8 @@ bool LibGoodFrames(int handle, uint32_t* good) {
 bool LibWriteFrame(int handle, uint32_t seq) {
     uint8_t payload[kFramePayload];
     PutFramePayload(payload, seq);
-    return CANWrite(handle, static_cast<int>(seq), reinterpret_cast<const char*>(payload + 5), 8, 0) == 0;
+    return CANWrite(handle, static_cast<int>(seq), reinterpret_cast<const char*>(payload + 5), 8,
+                    0) == 0;
 }
 
 // SET_GLOBALS with the frame count as its baud rate starts the peer's push.
@@ -109,7 +111,8 @@ bool RawWriteFrame(RawLink& link, uint32_t seq) {
 // A library scenario on one handle opened for the round.
 class LibHandleScenario : public Scenario {
 public:
-    LibHandleScenario(const Settings& s, bool confirmData) : oSettings(s), bConfirmData(confirmData) {}
+    LibHandleScenario(const Settings& s, bool confirmData)
+        : oSettings(s), bConfirmData(confirmData) {}
     ~LibHandleScenario() override {
         if (nHandle > 0) CANCloseDevice(nHandle);
     }
@@ -136,9 +139,11 @@ protected:
 // A raw scenario on one link opened for the round.
 class RawLinkScenario : public Scenario {
 public:
-    RawLinkScenario(const Settings& s, bool confirmData) : oSettings(s), bConfirmData(confirmData) {}
+    RawLinkScenario(const Settings& s, bool confirmData)
+        : oSettings(s), bConfirmData(confirmData) {}
     std::string Open() override {
-        return oLink.Open(oSettings.sAddress, oSettings.nPort, bConfirmData) ? "" : "raw open failed";
+        return oLink.Open(oSettings.sAddress, oSettings.nPort, bConfirmData) ? ""
+                                                                             : "raw open failed";
     }
 
 protected:
@@ -396,11 +401,12 @@ public:
     std::string Open() override {
         std::string error = LibHandleScenario::Open();
         // Room for a whole chunk: nothing may be discarded.
-        if (error.empty()) CANSetMaxSizePerQueue(nHandle, static_cast<int>(oSettings.nReceiveFrames + 1024));
+        if (error.empty())
+            CANSetMaxSizePerQueue(nHandle, static_cast<int>(oSettings.nReceiveFrames + 1024));
         return error;
     }
     void Run(uint32_t count) override {
-        oTally.Begin();
+        oTally.Begin(true);
         if (const int rc = LibStartPush(nHandle, count)) {
             oTally.sError = WithCode("CANSetGlobals (push)", rc);
             oTally.nLost += count;
@@ -415,7 +421,8 @@ public:
             int available = -1, identifier = 0, flags = 0, seconds = 0, micros = 0;
             unsigned char length = 0;
             char data[64];
-            CANGetMessage(nHandle, &available, &identifier, data, &length, &flags, &seconds, &micros);
+            CANGetMessage(nHandle, &available, &identifier, data, &length, &flags, &seconds,
+                          &micros);
             if (available < 0) {
                 // As a polling application does: a short sleep while the queue is empty.
                 const auto now = Clock::now();
@@ -434,12 +441,12 @@ public:
             }
             ++seq;
         }
-        oTally.End(count);
+        oTally.End(count, true);
         oTally.nLost += count - good;
     }
     Sample Finish() override {
         Close();
-        return oTally.Rate(false);
+        return oTally.Rate(true);
     }
 };
 
@@ -455,7 +462,8 @@ public:
         if (oLink.Request(kCmdSetGlobals, request, sizeof request, &v)) {
             while (seq < count && oLink.Read(&v)) {
                 if (v.nCommand != kCmdWrite || v.nDataLength < 5) continue;
-                if (IsFrame(GetU32(v.pData), v.pData + 5, v.nDataLength - 5, v.pData[4], seq)) ++good;
+                if (IsFrame(GetU32(v.pData), v.pData + 5, v.nDataLength - 5, v.pData[4], seq))
+                    ++good;
                 ++seq;
             }
         } else {
@@ -508,7 +516,8 @@ public:
         oTally.Begin();
         for (uint32_t i = 0; i < count; ++i) {
             RawLink link;
-            if (!link.Open(oSettings.sAddress, oSettings.nPort, false) || !link.Close()) ++oTally.nLost;
+            if (!link.Open(oSettings.sAddress, oSettings.nPort, false) || !link.Close())
+                ++oTally.nLost;
         }
         oTally.End(count);
     }
@@ -557,7 +566,8 @@ public:
         for (int h : handles) CANCloseDevice(h);
         oResult.dValue = Seconds(t0, Clock::now()) * 1e3;
         if (rss1 > rss0 && !handles.empty()) {
-            oResult.dExtra = static_cast<double>(rss1 - rss0) / 1024.0 / static_cast<double>(handles.size());
+            oResult.dExtra =
+                static_cast<double>(rss1 - rss0) / 1024.0 / static_cast<double>(handles.size());
         }
     }
     Sample Finish() override { return oResult; }
@@ -596,7 +606,100 @@ public:
         for (auto& link : links) link->Close();
         oResult.dValue = Seconds(t0, Clock::now()) * 1e3;
         if (rss1 > rss0 && !links.empty()) {
-            oResult.dExtra = static_cast<double>(rss1 - rss0) / 1024.0 / static_cast<double>(links.size());
+            oResult.dExtra =
+                static_cast<double>(rss1 - rss0) / 1024.0 / static_cast<double>(links.size());
+        }
+    }
+    Sample Finish() override { return oResult; }
+
+private:
+    const Settings& oSettings;
+    Sample oResult;
+};
+
+// ---------------------------------------------------------------- idle
+// One chunk: `count` links opened, left alone for the idle time while the
+// process's CPU time and context switches (all its threads) are counted, then
+// checked to be still up and closed. The peer runs in its own process, so
+// what it does is not counted.
+
+struct Usage {
+    double dCpuNs = 0;
+    double dSwitches = 0;
+    static Usage Now() {
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        Usage r;
+        r.dCpuNs = static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e9 +
+                   static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e3;
+        r.dSwitches = static_cast<double>(u.ru_nvcsw + u.ru_nivcsw);
+        return r;
+    }
+};
+
+// Measures the idle time after the links have settled; fills dValue and dExtra.
+void MeasureIdle(const Settings& s, size_t links, Sample* out) {
+    // Opening leaves handshakes and first ALIVE exchanges in flight.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const Usage u0 = Usage::Now();
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(s.nIdleSeconds));
+    const double seconds = Seconds(t0, Clock::now());
+    const Usage u1 = Usage::Now();
+    if (links == 0 || seconds <= 0) return;
+    out->dValue = (u1.dSwitches - u0.dSwitches) / static_cast<double>(links) / seconds;
+    out->dExtra = (u1.dCpuNs - u0.dCpuNs) / (seconds * 1e9) * 100.0;
+}
+
+class LibIdle : public Scenario {
+public:
+    LibIdle(const Settings& s, bool keepAlive) : oSettings(s), bKeepAlive(keepAlive) {}
+    std::string Open() override { return ""; }
+    void Run(uint32_t count) override {
+        std::vector<int> handles;
+        handles.reserve(count);
+        for (uint32_t i = 0; i < count; ++i) {
+            int h = -1;
+            if (const int rc = LibOpen(oSettings, false, &h)) {
+                oResult.sError = WithCode("CANOpenDevice of handle " + std::to_string(i + 1), rc);
+                break;
+            }
+            handles.push_back(h);
+            if (bKeepAlive) CANStartAlive(h, static_cast<int>(oSettings.nIdleAliveSeconds));
+        }
+        MeasureIdle(oSettings, handles.size(), &oResult);
+        // A link the keep-alive gave up on, or that broke, is lost.
+        for (int h : handles) {
+            if (CANDeviceConnectState(h) != 3) ++oResult.nLost;
+        }
+        for (int h : handles) CANCloseDevice(h);
+    }
+    Sample Finish() override { return oResult; }
+
+private:
+    const Settings& oSettings;
+    const bool bKeepAlive;
+    Sample oResult;
+};
+
+class RawIdle : public Scenario {
+public:
+    explicit RawIdle(const Settings& s) : oSettings(s) {}
+    std::string Open() override { return ""; }
+    void Run(uint32_t count) override {
+        std::vector<std::unique_ptr<RawLink>> links;
+        links.reserve(count);
+        for (uint32_t i = 0; i < count; ++i) {
+            auto link = std::make_unique<RawLink>();
+            if (!link->Open(oSettings.sAddress, oSettings.nPort, false)) {
+                oResult.sError = "raw open of link " + std::to_string(i + 1);
+                break;
+            }
+            links.push_back(std::move(link));
+        }
+        MeasureIdle(oSettings, links.size(), &oResult);
+        for (auto& link : links) {
+            if (!link->Close()) ++oResult.nLost;
         }
     }
     Sample Finish() override { return oResult; }
@@ -631,7 +734,8 @@ private:
 
 class RawWithReader : public RawLinkScenario {
 public:
-    RawWithReader(const Settings& s, Kind kind) : RawLinkScenario(s, kind == Kind::kWriteConfirmed), eKind(kind) {}
+    RawWithReader(const Settings& s, Kind kind)
+        : RawLinkScenario(s, kind == Kind::kWriteConfirmed), eKind(kind) {}
     ~RawWithReader() override { StopReader(); }
     std::string Open() override {
         std::string error = RawLinkScenario::Open();
@@ -641,7 +745,8 @@ public:
             while (oLink.Read(&v)) {
                 if ((v.nCommand & kConfirmation) == 0) continue;
                 nReplyId.store(v.nId, std::memory_order_relaxed);
-                nReplyResult.store(v.nDataLength > 0 ? v.pData[0] : 0xFF, std::memory_order_relaxed);
+                nReplyResult.store(v.nDataLength > 0 ? v.pData[0] : 0xFF,
+                                   std::memory_order_relaxed);
                 oReply.Signal();
             }
             bReaderDone.store(true);
@@ -679,8 +784,9 @@ private:
     bool RoundTrip(const uint8_t* payload) {
         uint8_t bytes[kFrameTelegram];
         const uint16_t id = oLink.TakeId();
-        const size_t size = payload == nullptr ? PutTelegram(bytes, kCmdGetGlobals, id, nullptr, 0)
-                                               : PutTelegram(bytes, kCmdWrite, id, payload, kFramePayload);
+        const size_t size = payload == nullptr
+                                ? PutTelegram(bytes, kCmdGetGlobals, id, nullptr, 0)
+                                : PutTelegram(bytes, kCmdWrite, id, payload, kFramePayload);
         if (!oLink.SendAll(bytes, size)) return false;
         for (;;) {
             oReply.Wait();
@@ -721,44 +827,74 @@ uint64_t ResidentBytes() {
     unsigned long size = 0, resident = 0;
     const int n = std::fscanf(f, "%lu %lu", &size, &resident);
     std::fclose(f);
-    return n == 2 ? static_cast<uint64_t>(resident) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) : 0;
+    return n == 2 ? static_cast<uint64_t>(resident) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE))
+                  : 0;
 }
 
 uint32_t RoundCount(Kind kind, const Settings& s) {
     switch (kind) {
-        case Kind::kStreamWrite: return s.nStreamFrames;
-        case Kind::kRequestLatency: return s.nLatencyCalls;
-        case Kind::kWriteConfirmed: return s.nConfirmedWrites;
+        case Kind::kStreamWrite:
+            return s.nStreamFrames;
+        case Kind::kRequestLatency:
+            return s.nLatencyCalls;
+        case Kind::kWriteConfirmed:
+            return s.nConfirmedWrites;
         case Kind::kReceiveCallback:
-        case Kind::kReceiveQueue: return s.nReceiveFrames;
-        case Kind::kOpenClose: return s.nOpenCloseCycles;
-        case Kind::kManyHandles: return s.nHandles;
+        case Kind::kReceiveQueue:
+            return s.nReceiveFrames;
+        case Kind::kOpenClose:
+            return s.nOpenCloseCycles;
+        case Kind::kManyHandles:
+        case Kind::kIdle:
+        case Kind::kIdleAlive:
+            return s.nHandles;
     }
     return 0;
 }
 
 std::unique_ptr<Scenario> MakeLibrary(Kind kind, const Settings& s) {
     switch (kind) {
-        case Kind::kStreamWrite: return std::make_unique<LibStreamWrite>(s);
-        case Kind::kRequestLatency: return std::make_unique<LibRequestLatency>(s);
-        case Kind::kWriteConfirmed: return std::make_unique<LibWriteConfirmed>(s);
-        case Kind::kReceiveCallback: return std::make_unique<LibReceiveCallback>(s);
-        case Kind::kReceiveQueue: return std::make_unique<LibReceiveQueue>(s);
-        case Kind::kOpenClose: return std::make_unique<LibOpenClose>(s);
-        case Kind::kManyHandles: return std::make_unique<LibManyHandles>(s);
+        case Kind::kStreamWrite:
+            return std::make_unique<LibStreamWrite>(s);
+        case Kind::kRequestLatency:
+            return std::make_unique<LibRequestLatency>(s);
+        case Kind::kWriteConfirmed:
+            return std::make_unique<LibWriteConfirmed>(s);
+        case Kind::kReceiveCallback:
+            return std::make_unique<LibReceiveCallback>(s);
+        case Kind::kReceiveQueue:
+            return std::make_unique<LibReceiveQueue>(s);
+        case Kind::kOpenClose:
+            return std::make_unique<LibOpenClose>(s);
+        case Kind::kManyHandles:
+            return std::make_unique<LibManyHandles>(s);
+        case Kind::kIdle:
+            return std::make_unique<LibIdle>(s, false);
+        case Kind::kIdleAlive:
+            return std::make_unique<LibIdle>(s, true);
     }
     return nullptr;
 }
 
 std::unique_ptr<Scenario> MakeRaw(Kind kind, const Settings& s) {
     switch (kind) {
-        case Kind::kStreamWrite: return std::make_unique<RawStreamWrite>(s);
-        case Kind::kRequestLatency: return std::make_unique<RawRequestLatency>(s);
-        case Kind::kWriteConfirmed: return std::make_unique<RawWriteConfirmed>(s);
+        case Kind::kStreamWrite:
+            return std::make_unique<RawStreamWrite>(s);
+        case Kind::kRequestLatency:
+            return std::make_unique<RawRequestLatency>(s);
+        case Kind::kWriteConfirmed:
+            return std::make_unique<RawWriteConfirmed>(s);
         case Kind::kReceiveCallback:
-        case Kind::kReceiveQueue: return std::make_unique<RawReceive>(s);
-        case Kind::kOpenClose: return std::make_unique<RawOpenClose>(s);
-        case Kind::kManyHandles: return std::make_unique<RawManyHandles>(s);
+        case Kind::kReceiveQueue:
+            return std::make_unique<RawReceive>(s);
+        case Kind::kOpenClose:
+            return std::make_unique<RawOpenClose>(s);
+        case Kind::kManyHandles:
+            return std::make_unique<RawManyHandles>(s);
+        case Kind::kIdle:
+            return std::make_unique<RawIdle>(s);
+        case Kind::kIdleAlive:
+            return nullptr;  // a raw client has no keep-alive of its own
     }
     return nullptr;
 }

@@ -27,6 +27,8 @@ struct Settings {
     uint32_t nOpenCloseCycles = 200;
     uint32_t nHandles = 256;
     uint32_t nFramesPerHandle = 1000;
+    uint32_t nIdleSeconds = 10;      // how long the idle handles stay open
+    uint32_t nIdleAliveSeconds = 2;  // keep-alive period of the idle-keepalive kind
 };
 
 // One round's measurement. What dValue and dExtra hold depends on the scenario.
@@ -56,7 +58,10 @@ enum class Kind {
     kReceiveCallback,  // frames/s reaching the callback; CPU per frame
     kReceiveQueue,     // frames/s taken from the queue
     kOpenClose,        // ms per cycle
-    kManyHandles,      // total ms (open all, write on each, check, close all); dExtra KiB per idle link
+    kManyHandles,  // total ms (open all, write on each, check, close all); dExtra KiB per idle link
+    kIdle,         // nHandles links open and idle: context switches per link per second;
+                   // dExtra CPU time in % of one core
+    kIdleAlive,    // the same with keep-alive on every link (library only)
 };
 
 std::unique_ptr<Scenario> MakeLibrary(Kind kind, const Settings& s);

@@ -401,8 +401,9 @@ TESSARA_API int TESSARA_CALL CANDeviceConnectState(int nHandle);
  * With a period P the library sends an alive request whenever it has sent
  * or received nothing for three quarters of P, and ends the link when
  * nothing at all arrived for one and a quarter P (the handle's state becomes
- * 1 and further calls fail with 0x30000). The watch runs on a thread of its
- * own. The gateway may also start a watch itself; the library answers its
+ * 1 and further calls fail with 0x30000). The requests go out from a thread
+ * of its own; the receive thread watches for the silence. The gateway may
+ * also start a watch itself; the library answers its
  * alive requests in any case.
  *
  * Sends the alive request without waiting for an answer; only the send can

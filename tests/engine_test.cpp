@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "api/handle_table.h"
 #include "test_support.h"
@@ -15,8 +16,8 @@ using tes::sim::Request;
 
 namespace {
 
-using tes::wire::kCmdSetPowerrelais;
 using tes::wire::kCmdGetGlobals;
+using tes::wire::kCmdSetPowerrelais;
 
 class Engine : public GatewayTest {
 protected:
@@ -128,9 +129,8 @@ TEST_F(Engine, LaterConfirmationWithTheSameIdReplacesTheEarlier) {
 }
 
 TEST_F(Engine, SetConfigFailureAtOpenLeavesNothing) {
-    oGateway.Script(0x0205, [](const Request& r) {
-        return std::optional<Bytes>(MakeConfirmation(r, 0x24));
-    });
+    oGateway.Script(
+        0x0205, [](const Request& r) { return std::optional<Bytes>(MakeConfirmation(r, 0x24)); });
     int handle = 0;
     EXPECT_EQ(CANOpenDevice(&handle, 1, 0, 0, sAddress.c_str(), 1000), 0x224);
     EXPECT_EQ(handle, -1);
@@ -203,6 +203,65 @@ TEST_F(Engine, CloseWhileAnotherThreadWaitsOnTheHandle) {
     // The link went away under the request: it ends at once, not at its time-out.
     EXPECT_EQ(result.load(), 0x30000);
     EXPECT_EQ(CANSetPowerRelais(h, 1), 0x900000);
+}
+
+// Calls find recently opened handles through a slot of a small table
+// (handle number modulo its size) without the table's lock; two open handles
+// in one slot must each still reach their own link.
+TEST_F(Engine, HandlesSharingALookupSlotEachReachTheirOwnLink) {
+    const int first = Open();
+    int second = -1;
+    for (int i = 0; i < 300 && second < 0; ++i) {
+        int h = 0;
+        ASSERT_EQ(CANOpenDevice(&h, 0, 0, 0, sAddress.c_str(), static_cast<int>(Scaled(2000))), 0);
+        if ((h - first) % 256 == 0) {
+            second = h;
+            oHandles.push_back(h);
+        } else {
+            ASSERT_EQ(CANCloseDevice(h), 0);
+        }
+    }
+    ASSERT_GT(second, 0);
+    // The first link ends from the gateway's side; only the first handle sees it.
+    ASSERT_TRUE(oGateway.DropConnection(0));
+    ASSERT_TRUE(WaitUntil([&] { return CANDeviceConnectState(first) == 1; }, Scaled(2000)));
+    EXPECT_EQ(CANDeviceConnectState(second), 3);
+    // Closed, the first is gone for every call while the second goes on.
+    Forget(first);
+    EXPECT_EQ(CANCloseDevice(first), 0);
+    EXPECT_EQ(CANDeviceConnectState(first), 0x900000);
+    EXPECT_EQ(CANSetPowerRelais(second, 1), 0);
+}
+
+// Polling threads hold the handle's slot only for each call: closing the
+// handle under them neither waits for them nor lets a call reach a freed
+// client; afterwards every call reports the closed handle.
+TEST_F(Engine, CloseUnderPollingThreads) {
+    const int h = Open();
+    Forget(h);
+    ASSERT_EQ(CANSetMaxSizePerQueue(h, 100), 0);
+    std::atomic<bool> closed{false};
+    std::atomic<int> late{0};
+    std::vector<std::thread> pollers;
+    for (int t = 0; t < 3; ++t) {
+        pollers.emplace_back([&] {
+            for (;;) {
+                const bool wasClosed = closed.load();
+                int available = 0, id = 0, flags = 0, s = 0, us = 0;
+                unsigned char length = 0;
+                char data[64];
+                const int rc = CANGetMessage(h, &available, &id, data, &length, &flags, &s, &us);
+                if (wasClosed) {
+                    if (rc != 0x900000) ++late;
+                    return;
+                }
+            }
+        });
+    }
+    EXPECT_EQ(CANCloseDevice(h), 0);
+    closed.store(true);
+    for (auto& t : pollers) t.join();
+    EXPECT_EQ(late.load(), 0);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Receive queues: entries held inline or on the heap, the growing ring,
+// Receive queues: entries held inline or on the heap, the chain of blocks,
 // staging of one receive's telegrams, and what the client's polling
 // functions hand back from each queue. Expected values come from the
 // protocol, not from the code under test.
@@ -75,7 +75,7 @@ TEST(QueuedTelegram, KeepsHeaderAndDataOnEitherSideOfTheInlineLimit) {
     }
 }
 
-TEST(ReceiveQueueRing, KeepsOrderWhenItGrowsWithItsHeadWrappedAndWithLongEntries) {
+TEST(ReceiveQueueBlocks, KeepsOrderAcrossBlocksReusedAndWithLongEntries) {
     tes::CReceiveQueue q;
     q.SetMaximum(1000);
     uint32_t nextIn = 0, nextOut = 0;
@@ -103,10 +103,10 @@ TEST(ReceiveQueueRing, KeepsOrderWhenItGrowsWithItsHeadWrappedAndWithLongEntries
         }
     };
     push(10);
-    pop(7);    // the head moves into the ring
-    push(40);  // wraps, then grows twice
-    pop(20);
-    push(100);
+    pop(7);     // the head moves into the first block
+    push(300);  // fills it and goes on in a second
+    pop(280);   // the first block is emptied and kept for reuse
+    push(600);  // the kept block, then fresh ones
     EXPECT_EQ(q.Count(), nextIn - nextOut);
     pop(static_cast<int>(nextIn - nextOut));
     tes::CQueuedTelegram t;
@@ -116,7 +116,7 @@ TEST(ReceiveQueueRing, KeepsOrderWhenItGrowsWithItsHeadWrappedAndWithLongEntries
     EXPECT_EQ(q.Discarded(), 0u);
 }
 
-TEST(ReceiveQueueRing, DiscardsAtTheMaximumAndClearingGivesRoomAgain) {
+TEST(ReceiveQueueBlocks, DiscardsAtTheMaximumAndClearingGivesRoomAgain) {
     tes::CReceiveQueue q;
     q.SetMaximum(3);
     const Bytes wire = Wire(0x0203, 1, FramePayload(1, 0, {1}));

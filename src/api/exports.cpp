@@ -30,6 +30,13 @@ int32_t Guarded(F&& body) noexcept {
 template <typename F>
 int32_t WithClient(int handle, F&& body) noexcept {
     return Guarded([&]() -> int32_t {
+        {
+            const PinnedRecord pinned(handle);
+            if (DeviceHandleRecord* record = pinned.Get()) {
+                if (!record->pClient) return kResultInvalidHandle;
+                return body(*record->pClient);
+            }
+        }
         const RecordRef record = LookupDeviceHandle(handle);
         if (!record || !record->pClient) return kResultInvalidHandle;
         return body(*record->pClient);
@@ -242,7 +249,8 @@ TESSARA_API int TESSARA_CALL CANGetMessage(int nHandle, int* pAvailable, int* pI
             if (pFlags) *pFlags = static_cast<int8_t>(frame.cFlags);  // reported signed here
             if (pSeconds) *pSeconds = static_cast<int>(frame.nSeconds);
             if (pMicroseconds) *pMicroseconds = static_cast<int>(frame.nMicroseconds);
-            if (pData) std::memcpy(pData, frame.oData, frame.nLength);
+            if (pData)
+                CopyFrameBytes(reinterpret_cast<uint8_t*>(pData), frame.oData, frame.nLength);
         }
         if (pAvailable) *pAvailable = available;
         return kOk;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <map>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "transport/tes_thread.h"
@@ -13,7 +14,20 @@ namespace tes {
 
 namespace {
 
+// A lock-free way to the record of a recently opened handle; handles are
+// numbered in sequence, so open handles rarely share a slot.
+struct alignas(64) HandleSlot {
+    std::atomic<DeviceHandleRecord*> pRecord{nullptr};
+    std::atomic<uint32_t> nPins{0};
+};
+constexpr size_t kHandleSlots = 256;
+
+HandleSlot& SlotOf(HandleSlot* slots, int32_t handle) {
+    return slots[static_cast<uint32_t>(handle) % kHandleSlots];
+}
+
 struct HandleTable {
+    HandleSlot oSlots[kHandleSlots];
     CTesMutex oMutex;
     std::map<int32_t, RecordRef> oRecords;
     std::atomic<int32_t> nCounter{0};
@@ -44,7 +58,28 @@ void ReapClient(void* client) {
     Table().nPendingReaps.fetch_sub(1);
 }
 
+// Takes the record out of its slot (if it is there) and waits until no call
+// holds the slot: afterwards no call can reach the record through it.
+void Unslot(HandleTable& table, DeviceHandleRecord* record) {
+    HandleSlot& slot = SlotOf(table.oSlots, record->nHandle);
+    DeviceHandleRecord* expected = record;
+    if (!slot.pRecord.compare_exchange_strong(expected, nullptr)) return;
+    while (slot.nPins.load() != 0) std::this_thread::yield();
+}
+
 }  // namespace
+
+PinnedRecord::PinnedRecord(int32_t handle) {
+    HandleSlot& slot = SlotOf(Table().oSlots, handle);
+    slot.nPins.fetch_add(1);
+    pPins = &slot.nPins;
+    DeviceHandleRecord* record = slot.pRecord.load();
+    if (record != nullptr && record->nHandle == handle) pRecord = record;
+}
+
+PinnedRecord::~PinnedRecord() {
+    pPins->fetch_sub(1);
+}
 
 DeviceHandleRecord::~DeviceHandleRecord() {
     if (!pClient) return;
@@ -87,7 +122,10 @@ int32_t OpenDeviceHandle(const char* address, int32_t* handle, int32_t timeoutMs
         return result;
     }
     CTesLock lock(table.oMutex);
+    DeviceHandleRecord* const raw = record.get();
     table.oRecords.emplace(number, std::move(record));
+    DeviceHandleRecord* empty = nullptr;
+    SlotOf(table.oSlots, number).pRecord.compare_exchange_strong(empty, raw);
     *handle = number;
     TES_TRACE("Device handle 0x" << std::hex << number << " is allocted.");
     return kOk;
@@ -103,6 +141,7 @@ int32_t ReleaseDeviceHandle(int32_t handle) {
         record = std::move(it->second);
         table.oRecords.erase(it);
     }
+    Unslot(Table(), record.get());
     TES_TRACE("Device handle 0x" << std::hex << handle << " is closed.");
     // The client goes with the last reference: here, or when a call still in
     // flight on another thread returns.
@@ -158,6 +197,7 @@ void ReleaseAllDeviceHandles() {
         CTesLock lock(table.oMutex);
         records.swap(table.oRecords);
     }
+    for (auto& entry : records) Unslot(table, entry.second.get());
     for (auto& entry : records) {
         entry.second.reset();
         TES_TRACE("Device handle 0x" << std::hex << entry.first << " is closed.");

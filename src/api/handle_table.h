@@ -7,6 +7,7 @@
 // the connection's result codes instead of touching freed memory.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,6 +16,28 @@
 #include "protocol/commands.h"
 
 namespace tes {
+
+struct DeviceHandleRecord;
+
+// The record of an open handle for the duration of one call, found without
+// the table's lock: the handle's slot is pinned, and a release waits until
+// no call holds the slot before the record can go. Get() is null when the
+// slot holds another handle or none; the caller then uses
+// LookupDeviceHandle. Pins are short-lived by contract: a call in flight
+// when its handle is closed returns at once, since the close ends the link
+// first.
+class PinnedRecord {
+public:
+    explicit PinnedRecord(int32_t handle);
+    ~PinnedRecord();
+    PinnedRecord(const PinnedRecord&) = delete;
+    PinnedRecord& operator=(const PinnedRecord&) = delete;
+    DeviceHandleRecord* Get() const { return pRecord; }
+
+private:
+    std::atomic<uint32_t>* pPins = nullptr;
+    DeviceHandleRecord* pRecord = nullptr;
+};
 
 struct DeviceHandleRecord {
     std::unique_ptr<CTessaraClientCANDll> pClient;

@@ -2,8 +2,6 @@
 // frame writing. CAN command layer.
 #include "can/client_can.h"
 
-#include <cstring>
-
 #include "protocol/commands.h"
 #include "time/tes_time.h"
 #include "transport/trace.h"
@@ -164,7 +162,7 @@ int32_t CTessaraClientCAN::WriteFrame(uint32_t identifier, const uint8_t* data, 
     uint8_t* const payload = telegram + 6;
     PutU32(payload, identifier);
     payload[4] = static_cast<uint8_t>(flags);
-    if (n != 0) std::memcpy(payload + 5, data, n);
+    CopyFrameBytes(payload + 5, data, n);
     const uint16_t id = TakeTelegramId();
 
     if (ConfirmData()) {

@@ -222,84 +222,75 @@ void CTessaraClientCANDll::DispatchUndefined(const TelegramView& t) {
     }
 }
 
-int32_t CTessaraClientCANDll::Pop(Queue q, CQueuedTelegram* out) {
-    uint32_t remaining = 0;
-    if (!oQueues[q].Pop(out, &remaining)) return -1;
-    return static_cast<int32_t>(remaining);
-}
+// The readers below run under the queue's lock: they only copy. Only
+// telegrams that passed the dispatch checks are queued; the length checks
+// guard against a queue entry of another shape all the same.
 
 int32_t CTessaraClientCANDll::GetMessage(CanFrame* frame) {
-    CQueuedTelegram t;
-    const int32_t available = Pop(kQueueFrame, &t);
-    // Only telegrams that passed the dispatch checks are queued.
-    if (available < 0 || t.DataLength() < kFramePart) return available;
-    const uint8_t* d = t.Data();
-    frame->nIdentifier = GetU32(d);
-    frame->cFlags = d[4];
-    const FrameSplit split =
-        SplitTimestamp(frame->cFlags, t.DataLength() - kFramePart, d + kFramePart);
-    frame->nLength = static_cast<uint8_t>(std::min(split.nLength, kMaxFrameData));
-    std::memcpy(frame->oData, d + kFramePart, frame->nLength);
-    frame->nSeconds = split.nSeconds;
-    frame->nMicroseconds = split.nMicroseconds;
-    return available;
+    return Take(kQueueFrame, [frame](const CQueuedTelegram& t) {
+        if (t.DataLength() < kFramePart) return;
+        const uint8_t* d = t.Data();
+        frame->nIdentifier = GetU32(d);
+        frame->cFlags = d[4];
+        const FrameSplit split =
+            SplitTimestamp(frame->cFlags, t.DataLength() - kFramePart, d + kFramePart);
+        frame->nLength = static_cast<uint8_t>(std::min(split.nLength, kMaxFrameData));
+        CopyFrameBytes(frame->oData, d + kFramePart, frame->nLength);
+        frame->nSeconds = split.nSeconds;
+        frame->nMicroseconds = split.nMicroseconds;
+    });
 }
 
 int32_t CTessaraClientCANDll::GetPdo(PdoIndication* out) {
-    CQueuedTelegram t;
-    const int32_t available = Pop(kQueuePdo, &t);
-    if (available < 0 || t.DataLength() < kPdoPart) return available;
-    const uint8_t* d = t.Data();
-    out->cNodeId = d[0];
-    out->cPdoType = d[1];
-    out->nLength = static_cast<uint8_t>(
-        std::min<size_t>({d[2], sizeof out->oData, t.DataLength() - kPdoPart}));
-    std::memcpy(out->oData, d + kPdoPart, out->nLength);
-    return available;
+    return Take(kQueuePdo, [out](const CQueuedTelegram& t) {
+        if (t.DataLength() < kPdoPart) return;
+        const uint8_t* d = t.Data();
+        out->cNodeId = d[0];
+        out->cPdoType = d[1];
+        out->nLength = static_cast<uint8_t>(
+            std::min<size_t>({d[2], sizeof out->oData, t.DataLength() - kPdoPart}));
+        std::memcpy(out->oData, d + kPdoPart, out->nLength);
+    });
 }
 
 int32_t CTessaraClientCANDll::GetSync(uint8_t* value) {
-    CQueuedTelegram t;
-    const int32_t available = Pop(kQueueSync, &t);
-    if (available >= 0 && t.DataLength() != 0) *value = t.Data()[0];
-    return available;
+    return Take(kQueueSync, [value](const CQueuedTelegram& t) {
+        if (t.DataLength() != 0) *value = t.Data()[0];
+    });
 }
 
 int32_t CTessaraClientCANDll::GetEmcy(EmcyIndication* out) {
-    CQueuedTelegram t;
-    const int32_t available = Pop(kQueueEmcy, &t);
-    if (available < 0 || t.DataLength() < kEmcyPart) return available;
-    const uint8_t* d = t.Data();
-    out->cNodeId = d[0];
-    out->nErrorCode = GetU16(d + 1);
-    out->cErrorRegister = d[3];
-    std::memcpy(out->oData, d + 4, sizeof out->oData);
-    return available;
+    return Take(kQueueEmcy, [out](const CQueuedTelegram& t) {
+        if (t.DataLength() < kEmcyPart) return;
+        const uint8_t* d = t.Data();
+        out->cNodeId = d[0];
+        out->nErrorCode = GetU16(d + 1);
+        out->cErrorRegister = d[3];
+        std::memcpy(out->oData, d + 4, sizeof out->oData);
+    });
 }
 
 int32_t CTessaraClientCANDll::GetGuard(GuardIndication* out) {
-    CQueuedTelegram t;
-    const int32_t available = Pop(kQueueGuard, &t);
-    if (available < 0 || t.DataLength() < kGuardPart) return available;
-    out->cNodeId = t.Data()[0];
-    out->cState = t.Data()[1];
-    return available;
+    return Take(kQueueGuard, [out](const CQueuedTelegram& t) {
+        if (t.DataLength() < kGuardPart) return;
+        out->cNodeId = t.Data()[0];
+        out->cState = t.Data()[1];
+    });
 }
 
 int32_t CTessaraClientCANDll::GetUndefined(UndefinedIndication* out) {
-    CQueuedTelegram t;
-    const int32_t available = Pop(kQueueUndefined, &t);
-    if (available < 0 || t.DataLength() < kFramePart) return available;
-    const uint8_t* d = t.Data();
-    out->nIdentifier = GetU32(d);
-    out->cIdByte0 = d[0];
-    out->cIdByte1 = d[1];
-    const FrameSplit split = SplitTimestamp(d[4], t.DataLength() - kFramePart, d + kFramePart);
-    out->nLength = static_cast<uint8_t>(std::min<uint32_t>(split.nLength, sizeof out->oData));
-    std::memcpy(out->oData, d + kFramePart, out->nLength);
-    out->nSeconds = split.nSeconds;
-    out->nMicroseconds = split.nMicroseconds;
-    return available;
+    return Take(kQueueUndefined, [out](const CQueuedTelegram& t) {
+        if (t.DataLength() < kFramePart) return;
+        const uint8_t* d = t.Data();
+        out->nIdentifier = GetU32(d);
+        out->cIdByte0 = d[0];
+        out->cIdByte1 = d[1];
+        const FrameSplit split = SplitTimestamp(d[4], t.DataLength() - kFramePart, d + kFramePart);
+        out->nLength = static_cast<uint8_t>(std::min<uint32_t>(split.nLength, sizeof out->oData));
+        std::memcpy(out->oData, d + kFramePart, out->nLength);
+        out->nSeconds = split.nSeconds;
+        out->nMicroseconds = split.nMicroseconds;
+    });
 }
 
 }  // namespace tes

@@ -100,7 +100,14 @@ private:
     void DispatchGuard(const TelegramView& t);
     void DispatchUndefined(const TelegramView& t);
     void Enqueue(Queue q, const TelegramView& t);
-    int32_t Pop(Queue q, CQueuedTelegram* out);
+    // Hands the oldest entry of queue q to `read` in place; the number left,
+    // or -1 when the queue was empty.
+    template <class Read>
+    int32_t Take(Queue q, Read&& read) {
+        uint32_t remaining = 0;
+        if (!oQueues[q].Take(read, &remaining)) return -1;
+        return static_cast<int32_t>(remaining);
+    }
 
     std::atomic<CanFrameCallback> pFrameCallback{nullptr};
     std::atomic<CanFrameCallbackEx> pFrameCallbackEx{nullptr};

@@ -1,135 +1,188 @@
-// Bounded receive queue.
+// Bounded receive queue: blocks of entries handed over whole. Incoming data
+// layer.
 #include "incoming/receive_queue.h"
 
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace tes {
 
 void CQueuedTelegram::Assign(const TelegramView& telegram) {
-    nLength = telegram.nLength;
+    nLength = static_cast<uint16_t>(telegram.nLength);
     nCommand = telegram.nCommand;
     nTelegramId = telegram.nTelegramId;
     cChecksum = telegram.cChecksum;
-    nDataLength = telegram.nDataLength;
+    nDataLength = static_cast<uint16_t>(telegram.nDataLength);
     if (nDataLength <= kInlineData) {
         pHeapData.reset();
-        if (nDataLength != 0) std::memcpy(oInlineData, telegram.pData, nDataLength);
+        CopyFrameBytes(oInlineData, telegram.pData, nDataLength);
     } else {
         pHeapData.reset(new uint8_t[nDataLength]);
         std::memcpy(pHeapData.get(), telegram.pData, nDataLength);
     }
 }
 
+CReceiveQueue::~CReceiveQueue() {
+    DeleteChain(pHead);
+    DeleteChain(pSpare);
+    delete pStaged;
+}
+
+void CReceiveQueue::DeleteChain(Block* block) {
+    while (block != nullptr) {
+        Block* next = block->pNext;
+        delete block;
+        block = next;
+    }
+}
+
+CReceiveQueue::Block* CReceiveQueue::TakeSpare() {
+    Block* block = pSpare;
+    if (block != nullptr) {
+        pSpare = block->pNext;
+        block->pNext = nullptr;
+        --nSpares;
+    }
+    return block;
+}
+
+CReceiveQueue::Block* CReceiveQueue::RetireHead() {
+    Block* block = pHead;
+    pHead = block->pNext;
+    if (pHead == nullptr) pTail = nullptr;
+    block->nSize = block->nRead = 0;
+    if (nSpares < kSpareBlocks) {
+        block->pNext = pSpare;
+        pSpare = block;
+        ++nSpares;
+        return nullptr;
+    }
+    block->pNext = nullptr;
+    return block;
+}
+
 // Runs on the receive thread: running out of memory discards the telegram
 // rather than letting an exception end the thread.
 void CReceiveQueue::Push(const TelegramView& telegram) {
-    CQueuedTelegram entry;
-    CTesLock lock(oMutex);
+    CQueueLock::Guard lock(oMutex);
     if (nCount >= nMaximum.load(std::memory_order_relaxed)) {
         nDiscarded.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     try {
-        entry.Assign(telegram);
+        if (pTail == nullptr || pTail->nSize == kBlockEntries) {
+            Block* block = TakeSpare();
+            if (block == nullptr) block = new Block;
+            if (pTail != nullptr) {
+                pTail->pNext = block;
+            } else {
+                pHead = block;
+            }
+            pTail = block;
+        }
+        pTail->oEntries[pTail->nSize].Assign(telegram);
     } catch (...) {
         nDiscarded.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    Append(std::move(entry));
+    ++pTail->nSize;
+    ++nCount;
+}
+
+bool CReceiveQueue::StageFull() const {
+    return pStaged != nullptr && pStaged->nSize == kBlockEntries;
 }
 
 void CReceiveQueue::Stage(const TelegramView& telegram) {
-    if (nStaged == kStageLimit) Publish();
+    if (StageFull()) Publish();
     try {
-        if (oStaged.size() == nStaged) oStaged.resize(nStaged == 0 ? 16 : nStaged * 2);
-        oStaged[nStaged].Assign(telegram);
-        ++nStaged;
+        if (pStaged == nullptr) pStaged = new Block;
+        pStaged->oEntries[pStaged->nSize].Assign(telegram);
+        ++pStaged->nSize;
     } catch (...) {
         nDiscarded.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
 void CReceiveQueue::Publish(bool keep) {
-    if (nStaged == 0) return;
+    if (pStaged == nullptr || pStaged->nSize == 0) return;
     if (keep) {
-        CTesLock lock(oMutex);
+        CQueueLock::Guard lock(oMutex);
         AppendStaged();
+    } else {
+        pStaged->nSize = 0;
     }
-    nStaged = 0;
 }
 
 void CReceiveQueue::PublishAll(CReceiveQueue* queues, size_t count, bool keep) {
+    auto staged = [](const CReceiveQueue& q) {
+        return q.pStaged != nullptr && q.pStaged->nSize != 0;
+    };
     if (!keep) {
-        for (size_t i = 0; i < count; ++i) queues[i].nStaged = 0;
+        for (size_t i = 0; i < count; ++i) {
+            if (staged(queues[i])) queues[i].pStaged->nSize = 0;
+        }
         return;
     }
     // Every lock is taken in index order; a taker holds only one of them.
-    for (size_t i = 0; i < count; ++i) {
-        if (queues[i].nStaged != 0) queues[i].oMutex.Lock();
+    bool locked[8] = {};
+    const size_t n = count < 8 ? count : 8;
+    for (size_t i = 0; i < n; ++i) {
+        locked[i] = staged(queues[i]);
+        if (locked[i]) queues[i].oMutex.Lock();
     }
-    for (size_t i = 0; i < count; ++i) {
-        if (queues[i].nStaged != 0) queues[i].AppendStaged();
+    for (size_t i = 0; i < n; ++i) {
+        if (locked[i]) queues[i].AppendStaged();
     }
-    for (size_t i = count; i-- > 0;) {
-        if (queues[i].nStaged != 0) {
-            queues[i].nStaged = 0;
-            queues[i].oMutex.Unlock();
-        }
+    for (size_t i = n; i-- > 0;) {
+        if (locked[i]) queues[i].oMutex.Unlock();
     }
+    for (size_t i = n; i < count; ++i) queues[i].Publish();
 }
 
 void CReceiveQueue::AppendStaged() {
-    for (size_t i = 0; i < nStaged; ++i) {
-        if (nCount >= nMaximum.load(std::memory_order_relaxed)) {
-            nDiscarded.fetch_add(nStaged - i, std::memory_order_relaxed);
-            break;
-        }
-        Append(std::move(oStaged[i]));
+    Block* block = pStaged;
+    const size_t maximum = nMaximum.load(std::memory_order_relaxed);
+    const size_t room = nCount >= maximum ? 0 : maximum - nCount;
+    if (block->nSize > room) {
+        nDiscarded.fetch_add(block->nSize - room, std::memory_order_relaxed);
+        block->nSize = static_cast<uint32_t>(room);
     }
-}
-
-void CReceiveQueue::Append(CQueuedTelegram&& entry) {
-    try {
-        if (nCount == oRing.size()) {
-            // Full ring: double it, oldest entry first.
-            std::vector<CQueuedTelegram> bigger(oRing.empty() ? 16 : oRing.size() * 2);
-            for (size_t i = 0; i < nCount; ++i) {
-                bigger[i] = std::move(oRing[(nHead + i) & (oRing.size() - 1)]);
-            }
-            oRing.swap(bigger);
-            nHead = 0;
-        }
-    } catch (...) {
-        nDiscarded.fetch_add(1, std::memory_order_relaxed);
-        return;
+    if (block->nSize == 0) return;  // the block stays staged, empty
+    nCount += block->nSize;
+    block->pNext = nullptr;
+    if (pTail != nullptr) {
+        pTail->pNext = block;
+    } else {
+        pHead = block;
     }
-    oRing[(nHead + nCount) & (oRing.size() - 1)] = std::move(entry);
-    ++nCount;
+    pTail = block;
+    // A spare if there is one; else Stage allocates when it needs a block.
+    pStaged = TakeSpare();
 }
 
 bool CReceiveQueue::Pop(CQueuedTelegram* out, uint32_t* remaining) {
-    CTesLock lock(oMutex);
-    if (nCount == 0) return false;
-    *out = std::move(oRing[nHead]);
-    nHead = (nHead + 1) & (oRing.size() - 1);
-    --nCount;
-    *remaining = static_cast<uint32_t>(nCount);
-    return true;
+    return Take([out](CQueuedTelegram& entry) { *out = std::move(entry); }, remaining);
 }
 
 uint32_t CReceiveQueue::Count() {
-    CTesLock lock(oMutex);
+    CQueueLock::Guard lock(oMutex);
     return static_cast<uint32_t>(nCount);
 }
 
 void CReceiveQueue::Clear() {
-    std::vector<CQueuedTelegram> released;
+    Block* published = nullptr;
+    Block* spares = nullptr;
     {
-        CTesLock lock(oMutex);
-        released.swap(oRing);
-        nHead = nCount = 0;
+        CQueueLock::Guard lock(oMutex);
+        published = pHead;
+        spares = pSpare;
+        pHead = pTail = pSpare = nullptr;
+        nCount = nSpares = 0;
     }
+    DeleteChain(published);
+    DeleteChain(spares);
 }
 
 }  // namespace tes

@@ -5,19 +5,19 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <vector>
+#include <thread>
 
 #include "protocol/telegram.h"
-#include "transport/tes_thread.h"
 
 namespace tes {
 
 // A copy of one received telegram. The data of a classic CAN frame or CANopen
-// indication (time stamp included) is held in the entry itself, so queueing
-// and taking such a telegram allocate nothing; longer data goes to the heap.
+// indication (time stamp included: 21 bytes at most) is held in the entry
+// itself, so queueing and taking such a telegram allocate nothing; longer
+// data goes to the heap. 48 bytes on 64-bit systems.
 class CQueuedTelegram {
 public:
-    static constexpr uint32_t kInlineData = 32;
+    static constexpr uint32_t kInlineData = 24;
 
     CQueuedTelegram() = default;
     CQueuedTelegram(CQueuedTelegram&&) noexcept = default;
@@ -27,24 +27,66 @@ public:
     const uint8_t* Data() const { return pHeapData ? pHeapData.get() : oInlineData; }
     uint32_t DataLength() const { return nDataLength; }
 
-    uint32_t nLength = 5;  // the length field as received
+    uint16_t nLength = 5;  // the length field as received
     uint16_t nCommand = 0;
     uint16_t nTelegramId = 0;
     uint8_t cChecksum = 0;
 
 private:
-    uint32_t nDataLength = 0;
-    uint8_t oInlineData[kInlineData] = {};
+    uint16_t nDataLength = 0;  // a telegram holds at most 65 530 bytes of data
+    // Not cleared: only the first nDataLength bytes are ever read, and a
+    // block of fresh entries then costs no memset.
+    uint8_t oInlineData[kInlineData];
     std::unique_ptr<uint8_t[]> pHeapData;
 };
 
+// The lock of a receive queue. Both sides hold it for a few dozen
+// instructions (a copy, or linking a block), so a taker spins briefly instead
+// of sleeping, and gives up its time slice when the holder was preempted.
+// Unlocking is a plain store.
+class CQueueLock {
+public:
+    void Lock() {
+        int spins = 0;
+        while (bHeld.exchange(true, std::memory_order_acquire)) {
+            while (bHeld.load(std::memory_order_relaxed)) {
+                if (++spins > 64) std::this_thread::yield();
+            }
+        }
+    }
+    void Unlock() { bHeld.store(false, std::memory_order_release); }
+
+    class Guard {
+    public:
+        explicit Guard(CQueueLock& lock) : oLock(lock) { oLock.Lock(); }
+        ~Guard() { oLock.Unlock(); }
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+    private:
+        CQueueLock& oLock;
+    };
+
+private:
+    std::atomic<bool> bHeld{false};
+};
+
+// The entries live in blocks: the receive thread fills a block of its own
+// and hands it over whole, under one lock per receive (or per full block);
+// a taker reads the entries in place, and empty blocks are kept for reuse,
+// so that a steady stream allocates nothing.
 class CReceiveQueue {
 public:
+    CReceiveQueue() = default;
+    ~CReceiveQueue();
+    CReceiveQueue(const CReceiveQueue&) = delete;
+    CReceiveQueue& operator=(const CReceiveQueue&) = delete;
+
     // Appends a copy unless the queue holds its maximum (compared unsigned);
     // a full queue keeps the older entries and counts the discarded one.
     void Push(const TelegramView& telegram);
     // Producer side of one thread, without the lock: keeps a copy for the
-    // next Publish (which Stage calls itself when many are waiting).
+    // next Publish (which Stage calls itself when its block is full).
     void Stage(const TelegramView& telegram);
     // Appends what was staged, in order, under one lock, exactly as the same
     // Push calls would have; with `keep` false the staged copies are dropped.
@@ -54,9 +96,13 @@ public:
     // while an earlier one still waits in another.
     static void PublishAll(CReceiveQueue* queues, size_t count, bool keep);
     // True when the next Stage would have to publish first.
-    bool StageFull() const { return nStaged == kStageLimit; }
-    // Takes the oldest entry and tells how many are left; false when the
-    // queue was empty (nothing written then).
+    bool StageFull() const;
+    // Hands the oldest entry to `read` (under the lock, so `read` only
+    // copies or moves from it) and removes it; tells how many are left. False when the queue
+    // was empty (nothing called or written then).
+    template <class Read>
+    bool Take(Read&& read, uint32_t* remaining);
+    // Take into a copy.
     bool Pop(CQueuedTelegram* out, uint32_t* remaining);
     uint32_t Count();
     // Empties the queue and gives its storage back.
@@ -65,25 +111,53 @@ public:
     uint64_t Discarded() const { return nDiscarded.load(std::memory_order_relaxed); }
 
 private:
-    static constexpr size_t kStageLimit = 256;
+    static constexpr uint32_t kBlockEntries = 256;
+    static constexpr size_t kSpareBlocks = 8;  // empty blocks kept per queue (96 KiB)
+    struct Block {
+        uint32_t nSize = 0;  // entries written
+        uint32_t nRead = 0;  // entries taken
+        Block* pNext = nullptr;
+        CQueuedTelegram oEntries[kBlockEntries];
+    };
 
-    // Appends one entry; oMutex held.
-    void Append(CQueuedTelegram&& entry);
-    // Appends the staged entries; oMutex held.
+    // Links the staged block (cut to the maximum); oMutex held.
     void AppendStaged();
+    // An empty block from the spares, or null; oMutex held.
+    Block* TakeSpare();
+    // Unlinks the exhausted head block; oMutex held. Returns a block the
+    // caller deletes outside the lock, or null when it was kept as a spare.
+    Block* RetireHead();
+    static void DeleteChain(Block* block);
 
     std::atomic<uint32_t> nMaximum{1000};
     std::atomic<uint64_t> nDiscarded{0};
-    CTesMutex oMutex;
-    // A ring whose size is a power of two (or zero), grown by doubling when it
-    // is full and the maximum allows another entry; guarded by oMutex.
-    std::vector<CQueuedTelegram> oRing;
-    size_t nHead = 0;
+    CQueueLock oMutex;
+    // Guarded by oMutex: the published blocks, oldest first, their entry
+    // count, and the spares.
+    Block* pHead = nullptr;
+    Block* pTail = nullptr;
     size_t nCount = 0;
-    // Copies staged by the producer thread; touched by it alone, and kept on
-    // a cache line of their own so that staging and taking do not contend.
-    alignas(64) std::vector<CQueuedTelegram> oStaged;
-    size_t nStaged = 0;
+    Block* pSpare = nullptr;
+    size_t nSpares = 0;
+    // The block being staged; touched by the producer thread alone (and by
+    // Publish under the lock), on a cache line of its own.
+    alignas(64) Block* pStaged = nullptr;
 };
+
+template <class Read>
+bool CReceiveQueue::Take(Read&& read, uint32_t* remaining) {
+    Block* retired = nullptr;
+    {
+        CQueueLock::Guard lock(oMutex);
+        if (nCount == 0) return false;
+        CQueuedTelegram& entry = pHead->oEntries[pHead->nRead++];
+        read(entry);
+        --nCount;
+        *remaining = static_cast<uint32_t>(nCount);
+        if (pHead->nRead == pHead->nSize) retired = RetireHead();
+    }
+    delete retired;
+    return true;
+}
 
 }  // namespace tes

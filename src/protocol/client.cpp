@@ -13,13 +13,16 @@ namespace tes {
 
 namespace {
 
-// A requester whose last reply came within kFastReplyUs waits for the next
-// one by spinning kReplySpinUs before it sleeps: on a fast link the wake-up
-// of a sleeping thread costs more than such a spin. A reply measured after a
-// sleep includes the wake-up, hence the wider limit. On a slow link nothing
-// spins.
+// A requester may wait for its reply by spinning kReplySpinUs before it
+// sleeps: on a fast link with a free core the wake-up of a sleeping thread
+// costs more than such a spin. Spinning goes on only while the spins catch
+// the replies. When a spin runs out (a slow link, or a busy machine where the
+// spinner keeps the receive thread off its core) the requester sleeps at
+// once, and tries one spin again after kSpinProbeEvery replies that came
+// within kFastReplyUs.
 constexpr int32_t kReplySpinUs = 50;
 constexpr int64_t kFastReplyUs = 150;
+constexpr uint32_t kSpinProbeEvery = 32;
 
 // What one stored confirmation costs beyond its data: the telegram object
 // and the store's node, roughly.
@@ -233,16 +236,24 @@ std::unique_ptr<CTessaraMsg> CTessaraClient::WaitConfirmation(uint16_t telegramI
     int64_t left = overrideMs != nullptr ? *overrideMs : nTimeout;
     const int64_t deadline = sys::MonotonicMs() + left;
     const int64_t startUs = sys::MonotonicUs();
+    const int32_t spinUs = nReplySpinUs.load(std::memory_order_relaxed);
     std::unique_ptr<CTessaraMsg> telegram = TakeConfirmation(telegramId);
     while (telegram == nullptr && left >= 0 && bLinkUp.load()) {
-        if (!oEvent.SpinThenWait(nReplySpinUs.load(std::memory_order_relaxed), left)) break;
+        if (!oEvent.SpinThenWait(spinUs, left)) break;
         telegram = TakeConfirmation(telegramId);
         if (telegram != nullptr) break;
         left = deadline - sys::MonotonicMs();
     }
     if (telegram != nullptr) {
-        const bool fast = sys::MonotonicUs() - startUs <= kFastReplyUs;
-        nReplySpinUs.store(fast ? kReplySpinUs : 0, std::memory_order_relaxed);
+        const int64_t tookUs = sys::MonotonicUs() - startUs;
+        bool spin = false;
+        if (spinUs > 0) {
+            spin = tookUs <= spinUs;  // the spin caught the reply
+        } else if (tookUs <= kFastReplyUs) {
+            spin = nSpinProbe.fetch_add(1, std::memory_order_relaxed) + 1 >= kSpinProbeEvery;
+        }
+        if (spin != (spinUs > 0)) nSpinProbe.store(0, std::memory_order_relaxed);
+        nReplySpinUs.store(spin ? kReplySpinUs : 0, std::memory_order_relaxed);
     }
     PurgeConfirmations();
     return telegram;

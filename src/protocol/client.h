@@ -148,6 +148,7 @@ private:
     CTesMutex oExchangeMutex;  // one exchange at a time per client
     std::atomic<bool> bLinkUp{false};
     std::atomic<int32_t> nReplySpinUs{0};  // how long the next wait spins, from the last reply
+    std::atomic<uint32_t> nSpinProbe{0};   // fast replies since spinning last stopped
 };
 
 }  // namespace tes

@@ -3,7 +3,6 @@
 // Transport layer; used only by the connection's own sources.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 
 #include "transport/ip_connection.h"
@@ -30,12 +29,11 @@ public:
 
 protected:
     void Run() override {
-        // A tick ends each quarter period, so three silent ticks are three
-        // quarters of the period after the start.
+        // The thread sleeps until the next moment at which a request or the
+        // end of a silent link can be due, not at a fixed rate: an idle link
+        // costs one wake-up per ALIVE request.
         for (;;) {
-            const uint32_t sleepMs = std::max<uint32_t>(oConnection.nAlivePeriod.load() / 4, 10);
-            if (SleepUnlessStopped(sleepMs)) break;
-            oConnection.AliveTick();
+            if (SleepUnlessStopped(oConnection.AliveStep())) break;
         }
     }
 

@@ -15,7 +15,6 @@ namespace tes {
 namespace {
 
 constexpr size_t kDatagramBufferSize = 0x10010;
-constexpr int kReceivePollMs = 1000;
 
 int32_t MsLeft(int64_t deadline) {
     const int64_t left = deadline - sys::MonotonicMs();
@@ -161,8 +160,7 @@ int CTesIPConnection::Send(const uint8_t* bytes, size_t length, int32_t timeoutM
     switch (io) {
         case sys::IoResult::kDone:
             if (nAliveMode.load(std::memory_order_relaxed) == 1) {
-                nLastSendTick.store(nAliveTick.load(std::memory_order_relaxed),
-                                    std::memory_order_relaxed);
+                nLastSendMs.store(sys::CoarseMonotonicMs(), std::memory_order_relaxed);
             }
             return sys::kTrOk;
         case sys::IoResult::kTimeout:
@@ -206,8 +204,17 @@ void CTesIPConnection::ReceiveStream() {
     CStreamCutter cutter;
     const sys::Socket s = hSocket;
     while (!pReadThread->StopRequested() && State() == kStateConnected) {
-        const sys::WaitResult wait = sys::WaitReadable(s, oWaker, kReceivePollMs);
-        if (wait == sys::WaitResult::kTimeout || wait == sys::WaitResult::kWoken) continue;
+        const sys::WaitResult wait = sys::WaitReadable(s, oWaker, ReceiveWaitMs());
+        if (wait == sys::WaitResult::kTimeout) {
+            EndLinkIfSilent();
+            continue;
+        }
+        if (wait == sys::WaitResult::kWoken) {
+            // A stop sets its flag before it signals, so after the clear the
+            // loop's test sees it, or the signal is there again.
+            oWaker.Clear();
+            continue;
+        }
         if (wait == sys::WaitResult::kFailed) {
             DropLink();
             break;
@@ -230,8 +237,17 @@ void CTesIPConnection::ReceiveDatagrams() {
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[kDatagramBufferSize]);
     const sys::Socket s = hSocket;
     while (!pReadThread->StopRequested() && State() == kStateConnected) {
-        const sys::WaitResult wait = sys::WaitReadable(s, oWaker, kReceivePollMs);
-        if (wait == sys::WaitResult::kTimeout || wait == sys::WaitResult::kWoken) continue;
+        const sys::WaitResult wait = sys::WaitReadable(s, oWaker, ReceiveWaitMs());
+        if (wait == sys::WaitResult::kTimeout) {
+            EndLinkIfSilent();
+            continue;
+        }
+        if (wait == sys::WaitResult::kWoken) {
+            // A stop sets its flag before it signals, so after the clear the
+            // loop's test sees it, or the signal is there again.
+            oWaker.Clear();
+            continue;
+        }
         if (wait == sys::WaitResult::kFailed) {
             DropLink();
             break;

@@ -98,7 +98,18 @@ private:
     void HandleAliveRequest(const uint8_t* bytes, uint32_t length);
     void EnsureAliveThread();
     void StopAliveThread();
-    void AliveTick();
+    // Wakes the keep-alive thread to plan again after the period or the
+    // mode changed.
+    void NudgeAliveThread();
+    // One pass of the keep-alive thread: sends an ALIVE request when one is
+    // due; returns how long the thread may sleep before the next can be due
+    // (negative: until it is woken).
+    int64_t AliveStep();
+    // Receive thread: how long to wait for data before the link counts as
+    // silent (negative: without limit, keep-alive off), and ending the link
+    // once it is.
+    int ReceiveWaitMs() const;
+    void EndLinkIfSilent();
 
     CTesEvent oConnectEvent;
     CTesEvent oDisconnectEvent;
@@ -120,14 +131,19 @@ private:
     CTesMutex oAliveThreadMutex;  // guards pAliveThread (app and receive threads)
     std::unique_ptr<CAliveThread> pAliveThread;
     std::atomic<int32_t> nAliveMode{0};
-    std::atomic<uint32_t> nAliveTick{0};
     std::atomic<uint32_t> nAlivePeriod{0};
-    std::atomic<uint32_t> nLastSendTick{0};
-    std::atomic<uint32_t> nLastReceiveTick{0};
+    // Keep-alive stamps (sys::CoarseMonotonicMs): the last successful send
+    // while this side runs the keep-alive, the last telegram received, the
+    // last ALIVE request of the keep-alive thread.
+    std::atomic<int64_t> nLastSendMs{0};
+    std::atomic<int64_t> nLastReceiveMs{0};
+    std::atomic<int64_t> nLastAliveMs{0};
     std::atomic<uint64_t> nDroppedTelegrams{0};
 
     CTesMutex oSendMutex;  // keeps blocks of concurrent senders whole
-    sys::Waker oWaker;     // wakes the receive thread when the link ends
+    // Wakes the receive thread when the link ends, and when keep-alive starts
+    // (the receive thread then clears it and plans its wait again).
+    sys::Waker oWaker;
 };
 
 }  // namespace tes

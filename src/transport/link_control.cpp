@@ -73,6 +73,8 @@ int CTesIPConnection::StartAlive(uint32_t periodMs) {
         nAlivePeriod.store(periodMs);
         EnsureAliveThread();
         nAliveMode.store(1);
+        NudgeAliveThread();
+        oWaker.Signal();  // the receive thread starts watching for silence
         return SendAliveRequest(static_cast<int32_t>(std::min<uint32_t>(periodMs, 0x7FFFFFFF)));
     }
     nAliveMode.store(0);
@@ -85,12 +87,18 @@ int CTesIPConnection::StartAlive(uint32_t periodMs) {
 void CTesIPConnection::EnsureAliveThread() {
     CTesLock lock(oAliveThreadMutex);
     if (!pAliveThread) {
-        nAliveTick.store(0);
-        nLastSendTick.store(0);
-        nLastReceiveTick.store(0);
+        const int64_t now = sys::CoarseMonotonicMs();
+        nLastSendMs.store(now);
+        nLastReceiveMs.store(now);
+        nLastAliveMs.store(now);
         pAliveThread = std::make_unique<CAliveThread>(*this);
         pAliveThread->Start();
     }
+}
+
+void CTesIPConnection::NudgeAliveThread() {
+    CTesLock lock(oAliveThreadMutex);
+    if (pAliveThread) pAliveThread->Wake();
 }
 
 void CTesIPConnection::StopAliveThread() {
@@ -102,31 +110,66 @@ void CTesIPConnection::StopAliveThread() {
     thread.reset();  // stops and joins outside the lock
 }
 
-void CTesIPConnection::AliveTick() {
-    if (nAliveMode.load() == 0) return;
-    if (State() == kStateConnected) {
-        const uint32_t tick = nAliveTick.fetch_add(1) + 1;
-        if (tick > nLastReceiveTick.load() + 4) {  // five ticks of silence
-            // A peer that has said nothing for so long will not confirm a
-            // DISCONNECT either: it is told (if its socket still takes
-            // bytes) and the link ends now, not a confirmation wait later.
-            if (bLinkControl) {
-                SendLinkTelegram(CTesMsg(nullptr, 0, nCmdDisconnect, 0), kSilentPeerSendMs);
-            }
-            DropLink();
-            return;
-        }
-        if (nAliveMode.load() == 1 &&
-            (tick > nLastSendTick.load() + 2 || tick > nLastReceiveTick.load() + 2)) {
-            SendAliveRequest(static_cast<int32_t>(nAlivePeriod.load() / 2));
-        }
-    } else {
+namespace {
+
+// The watch works in quarter periods: an ALIVE request after three quarters
+// without sending or without receiving, the end of the link after five
+// quarters without receiving anything.
+int64_t AliveQuarter(uint32_t periodMs) {
+    return std::max<int64_t>(periodMs / 4, 10);
+}
+
+}  // namespace
+
+int64_t CTesIPConnection::AliveStep() {
+    constexpr int64_t kUntilWoken = -1;
+    const uint32_t period = nAlivePeriod.load();
+    // With the watch started by the gateway this side only watches, and the
+    // receive thread does that (ReceiveWaitMs).
+    if (nAliveMode.load() != 1 || period == 0) return kUntilWoken;
+    if (State() != kStateConnected) {
         nAliveMode.store(0);
         nAlivePeriod.store(0);
-        nAliveTick.store(0);
-        nLastSendTick.store(0);
-        nLastReceiveTick.store(0);
+        return kUntilWoken;
     }
+    // While the silence lasts the request is repeated: on UDP, where it may
+    // be lost, every quarter; on TCP, which delivers it or breaks, after
+    // three quarters, so that a request the peer answers at once costs this
+    // thread no second wake-up.
+    const int64_t quarter = AliveQuarter(period);
+    const int64_t repeat = nTransport == sys::kTransportUdp ? quarter : 3 * quarter;
+    auto sendAt = [&] {
+        return std::max(std::min(nLastSendMs.load(), nLastReceiveMs.load()) + 3 * quarter,
+                        nLastAliveMs.load() + repeat);
+    };
+    int64_t now = sys::MonotonicMs();
+    if (now >= sendAt()) {
+        nLastAliveMs.store(now);
+        SendAliveRequest(static_cast<int32_t>(period / 2));
+        now = sys::MonotonicMs();
+    }
+    return std::max<int64_t>(sendAt() - now, 1);
+}
+
+int CTesIPConnection::ReceiveWaitMs() const {
+    if (nAliveMode.load(std::memory_order_relaxed) == 0) return -1;
+    const uint32_t period = nAlivePeriod.load(std::memory_order_relaxed);
+    if (period == 0) return -1;
+    const int64_t left = nLastReceiveMs.load(std::memory_order_relaxed) + 5 * AliveQuarter(period) -
+                         sys::MonotonicMs();
+    return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, 0x7FFFFFFF));
+}
+
+void CTesIPConnection::EndLinkIfSilent() {
+    if (nAliveMode.load() == 0 || State() != kStateConnected) return;
+    const uint32_t period = nAlivePeriod.load();
+    if (period == 0) return;
+    if (sys::MonotonicMs() < nLastReceiveMs.load() + 5 * AliveQuarter(period)) return;
+    // A peer that has said nothing for so long will not confirm a
+    // DISCONNECT either: it is told (if its socket still takes bytes) and
+    // the link ends now, not a confirmation wait later.
+    if (bLinkControl) SendLinkTelegram(CTesMsg(nullptr, 0, nCmdDisconnect, 0), kSilentPeerSendMs);
+    DropLink();
 }
 
 void CTesIPConnection::HandleTelegram(const uint8_t* bytes, uint32_t length) {
@@ -135,8 +178,7 @@ void CTesIPConnection::HandleTelegram(const uint8_t* bytes, uint32_t length) {
         return;
     }
     if (nAliveMode.load(std::memory_order_relaxed) != 0) {
-        nLastReceiveTick.store(nAliveTick.load(std::memory_order_relaxed),
-                               std::memory_order_relaxed);
+        nLastReceiveMs.store(sys::CoarseMonotonicMs(), std::memory_order_relaxed);
     }
     if (length < kTelegramOverhead) {
         OnTelegram(bytes, length);
@@ -196,6 +238,8 @@ void CTesIPConnection::HandleAliveRequest(const uint8_t* bytes, uint32_t length)
             answerTimeout = static_cast<int32_t>(std::min<uint32_t>(period, 0x7FFFFFFF));
             int32_t off = 0;
             if (nAliveMode.compare_exchange_strong(off, 2)) EnsureAliveThread();
+            // This side's requests follow the new period.
+            if (nAliveMode.load() == 1) NudgeAliveThread();
         }
     }
     // The request itself becomes the answer: same id, the answer byte as data.

@@ -16,6 +16,10 @@ namespace tes::sys {
 int64_t MonotonicMs();
 // The same clock in microseconds.
 int64_t MonotonicUs();
+// The same clock in milliseconds, read without a system call and possibly a
+// few milliseconds behind MonotonicMs (never ahead): for stamps taken on
+// every frame.
+int64_t CoarseMonotonicMs();
 
 // Current wall-clock time in UTC: seconds and microseconds since
 // 1970-01-01 00:00:00 (microseconds in 0 .. 999999).
@@ -143,8 +147,8 @@ enum TransportResult : int {
 // connects within `timeoutMs` (a refused address is not waited for), or
 // kTrSocketError when waiting itself failed. Leaves no socket behind on
 // failure.
-int ConnectAny(const char* host, uint16_t port, int transport, uint32_t timeoutMs,
-               Socket* out, PeerAddress* peer);
+int ConnectAny(const char* host, uint16_t port, int transport, uint32_t timeoutMs, Socket* out,
+               PeerAddress* peer);
 
 // Numeric text of an address (port left out); empty for an unknown family
 // or when formatting fails.

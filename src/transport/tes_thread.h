@@ -67,6 +67,9 @@ public:
     // Asks the thread to end, wakes it, and waits for it. Must not be called
     // from the thread itself.
     void StopAndJoin();
+    // Ends a sleep of the thread (SleepUnlessStopped) early without asking it
+    // to stop, so that it can plan again.
+    void Wake() { oStopEvent.Signal(); }
     // True when called from this object's own thread (inside its Run).
     bool IsCurrent() const;
     // Runs `entry(arg)` on a thread that nobody joins, for work that must
@@ -80,7 +83,8 @@ protected:
     virtual void OnStart() {}
     // True once a stop was asked for; never waits.
     bool StopRequested() const { return bStopRequested.load(std::memory_order_acquire); }
-    // Sleeps up to `ms`, returning early (true) when a stop is asked for.
+    // Sleeps up to `ms` (negative: until woken), returning early when woken
+    // or when a stop is asked for (then true).
     bool SleepUnlessStopped(int64_t ms);
 
 private:

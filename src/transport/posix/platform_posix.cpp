@@ -41,6 +41,16 @@ int64_t MonotonicMs() {
     return MonotonicUs() / 1000;
 }
 
+int64_t CoarseMonotonicMs() {
+#ifdef CLOCK_MONOTONIC_COARSE
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+#else
+    return MonotonicMs();
+#endif
+}
+
 void NowUtc(int64_t* seconds, int32_t* microseconds) {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);

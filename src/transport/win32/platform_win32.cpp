@@ -70,6 +70,10 @@ int64_t MonotonicUs() {
 
 int64_t MonotonicMs() { return MonotonicUs() / 1000; }
 
+// The tick count runs on another base than the performance counter, so the
+// coarse reading is the fine one.
+int64_t CoarseMonotonicMs() { return MonotonicMs(); }
+
 void NowUtc(int64_t* seconds, int32_t* microseconds) {
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
