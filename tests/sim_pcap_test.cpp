@@ -57,7 +57,12 @@ TEST(SimPcap, ConcurrentConnectionsGiveConsistentStreams) {
     Gateway gateway;
     std::string error;
     gateway.SetWireTap(writer);
-    ASSERT_TRUE(StartOnFreeLoopback(gateway, {}, &error)) << error;
+    // TCP only: under wine a datagram socket on any loopback address holds
+    // the port on all of them, so another test's gateway would make this
+    // one's datagram port taken.
+    GatewayOptions options;
+    options.bUdp = false;
+    ASSERT_TRUE(StartOnFreeLoopback(gateway, options, &error)) << error;
     // Before any client connects: the address is known only now.
     ASSERT_TRUE(writer->Open(path, gateway.BindAddress(), &error)) << error;
     const uint16_t gatewayPort = gateway.TcpPort(0);
