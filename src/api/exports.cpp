@@ -4,6 +4,7 @@
 // layer.
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,15 +31,17 @@ int32_t Guarded(F&& body) noexcept {
 template <typename F>
 int32_t WithClient(int handle, F&& body) noexcept {
     return Guarded([&]() -> int32_t {
-        {
-            const PinnedRecord pinned(handle);
-            if (DeviceHandleRecord* record = pinned.Get()) {
-                if (!record->pClient) return kResultInvalidHandle;
-                return body(*record->pClient);
-            }
+        std::optional<PinnedRecord> pinned(std::in_place, handle);
+        DeviceHandleRecord* record = pinned->Get();
+        RecordRef held;
+        if (record == nullptr) {
+            // The slot holds another handle: its pin must not last for this
+            // call, or a close of that handle would wait for it.
+            pinned.reset();
+            held = LookupDeviceHandle(handle);
+            record = held.get();
         }
-        const RecordRef record = LookupDeviceHandle(handle);
-        if (!record || !record->pClient) return kResultInvalidHandle;
+        if (record == nullptr || !record->pClient) return kResultInvalidHandle;
         return body(*record->pClient);
     });
 }
