@@ -200,25 +200,32 @@ void CTesIPConnection::Receive() {
     }
 }
 
+CTesIPConnection::WaitOutcome CTesIPConnection::AwaitData(sys::Socket s) {
+    switch (sys::WaitReadable(s, oWaker, ReceiveWaitMs())) {
+        case sys::WaitResult::kReadable:
+            return WaitOutcome::kData;
+        case sys::WaitResult::kTimeout:
+            EndLinkIfSilent();
+            return WaitOutcome::kAgain;
+        case sys::WaitResult::kWoken:
+            // A stop sets its flag before it signals, so after the clear the
+            // loop's test sees it, or the signal is there again.
+            oWaker.Clear();
+            return WaitOutcome::kAgain;
+        case sys::WaitResult::kFailed:
+            break;
+    }
+    DropLink();
+    return WaitOutcome::kBroken;
+}
+
 void CTesIPConnection::ReceiveStream() {
     CStreamCutter cutter;
     const sys::Socket s = hSocket;
     while (!pReadThread->StopRequested() && State() == kStateConnected) {
-        const sys::WaitResult wait = sys::WaitReadable(s, oWaker, ReceiveWaitMs());
-        if (wait == sys::WaitResult::kTimeout) {
-            EndLinkIfSilent();
-            continue;
-        }
-        if (wait == sys::WaitResult::kWoken) {
-            // A stop sets its flag before it signals, so after the clear the
-            // loop's test sees it, or the signal is there again.
-            oWaker.Clear();
-            continue;
-        }
-        if (wait == sys::WaitResult::kFailed) {
-            DropLink();
-            break;
-        }
+        const WaitOutcome wait = AwaitData(s);
+        if (wait == WaitOutcome::kAgain) continue;
+        if (wait == WaitOutcome::kBroken) break;
         const long got = sys::Receive(s, cutter.Space(), cutter.SpaceSize());
         if (got == -2) continue;
         if (got <= 0) {  // orderly close by the gateway, or a receive error
@@ -237,21 +244,9 @@ void CTesIPConnection::ReceiveDatagrams() {
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[kDatagramBufferSize]);
     const sys::Socket s = hSocket;
     while (!pReadThread->StopRequested() && State() == kStateConnected) {
-        const sys::WaitResult wait = sys::WaitReadable(s, oWaker, ReceiveWaitMs());
-        if (wait == sys::WaitResult::kTimeout) {
-            EndLinkIfSilent();
-            continue;
-        }
-        if (wait == sys::WaitResult::kWoken) {
-            // A stop sets its flag before it signals, so after the clear the
-            // loop's test sees it, or the signal is there again.
-            oWaker.Clear();
-            continue;
-        }
-        if (wait == sys::WaitResult::kFailed) {
-            DropLink();
-            break;
-        }
+        const WaitOutcome wait = AwaitData(s);
+        if (wait == WaitOutcome::kAgain) continue;
+        if (wait == WaitOutcome::kBroken) break;
         const long got = sys::Receive(s, buffer.get(), kDatagramBufferSize);
         if (got == -2) continue;
         if (got <= 0) {

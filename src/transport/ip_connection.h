@@ -84,6 +84,10 @@ private:
 
     // ---- socket side (ip_connection.cpp)
     void Receive();
+    // What the receive loops do after waiting: read, test their conditions
+    // again (woken, or the silence checked), or end (the link is dropped).
+    enum class WaitOutcome { kData, kAgain, kBroken };
+    WaitOutcome AwaitData(sys::Socket s);
     void ReceiveStream();
     void ReceiveDatagrams();
     // HandleTelegram for the receive loops: a failed allocation drops the
