@@ -3,6 +3,7 @@
 // library's message for its result.
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -46,10 +47,16 @@ void TESSARA_CALLBACK OnFrame(int id, const char*, int length, int, int handle) 
 
 void TESSARA_CALLBACK OnPdo(unsigned char node, unsigned char type, unsigned char length,
                             const char* data, int handle, int, int) {
-    std::printf("    callback: handle %d PDO from node %u (type %u), %u bytes:", handle, node, type,
-                length);
-    for (int i = 0; i < length; ++i) std::printf(" %02X", static_cast<unsigned char>(data[i]));
-    std::printf("\n");
+    // One line in one write: the main thread prints its steps meanwhile.
+    std::string line = "    callback: handle " + std::to_string(handle) + " PDO from node " +
+                       std::to_string(node) + " (type " + std::to_string(type) + "), " +
+                       std::to_string(length) + " bytes:";
+    char hex[4];
+    for (int i = 0; i < length; ++i) {
+        std::snprintf(hex, sizeof hex, " %02X", static_cast<unsigned char>(data[i]));
+        line += hex;
+    }
+    std::printf("%s\n", line.c_str());
     std::lock_guard<std::mutex> lock(gSeen.oMutex);
     gSeen.oPdos.emplace_back(data, data + length);
     gSeen.oCond.notify_all();
