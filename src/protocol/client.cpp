@@ -45,9 +45,13 @@ void CTessaraClient::CConnection::OnTelegram(const uint8_t* bytes, uint32_t leng
     pOwner->OnReceive(bytes, length);
 }
 
-void CTessaraClient::CConnection::OnReceiveBatch(bool starting) { pOwner->OnReceiveBatch(starting); }
+void CTessaraClient::CConnection::OnReceiveBatch(bool starting) {
+    pOwner->OnReceiveBatch(starting);
+}
 
-void CTessaraClient::OnReceiveBatch(bool starting) { (void)starting; }
+void CTessaraClient::OnReceiveBatch(bool starting) {
+    (void)starting;
+}
 
 void CTessaraClient::PublishIndications() {}
 
@@ -68,19 +72,12 @@ void CTessaraClient::StopReception() {
 int32_t CTessaraClient::SendTelegram(const CTessaraMsg& request) {
     // A usual request (consistent, small) is laid out on the stack as ToBytes
     // would lay it out, stored checksum included; anything else takes ToBytes.
-    constexpr size_t kStackData = 256;
-    const size_t count = request.oData.size();
-    if (count <= kStackData && count + 5 == request.nLength) {
-        uint8_t bytes[kStackData + kTelegramOverhead];
-        PutU16(bytes, request.nLength);
-        PutU16(bytes + 2, request.nCommand);
-        PutU16(bytes + 4, request.nTelegramId);
-        if (count != 0) std::memcpy(bytes + 6, request.oData.data(), count);
-        bytes[6 + count] = request.cChecksum;
-        return SendBytes(bytes, count + kTelegramOverhead);
+    uint8_t bytes[256 + kTelegramOverhead];
+    if (const size_t length = LayOutTelegram(request, bytes, sizeof bytes)) {
+        return SendBytes(bytes, length);
     }
-    const std::vector<uint8_t> bytes = request.ToBytes();
-    return SendBytes(bytes.data(), bytes.size());
+    const std::vector<uint8_t> whole = request.ToBytes();
+    return SendBytes(whole.data(), whole.size());
 }
 
 int32_t CTessaraClient::SendBytes(const uint8_t* bytes, size_t length) {
@@ -94,7 +91,9 @@ int32_t CTessaraClient::ResetTelegramId() {
     return kOk;
 }
 
-int32_t CTessaraClient::CloseConnection() { return MapTransportResult(oConnection.Disconnect(nTimeout)); }
+int32_t CTessaraClient::CloseConnection() {
+    return MapTransportResult(oConnection.Disconnect(nTimeout));
+}
 
 int32_t CTessaraClient::ConnectDevice(uint16_t port, const char* host, int transport,
                                       bool linkControl) {
@@ -177,8 +176,7 @@ void CTessaraClient::EraseConfirmation(std::map<uint16_t, ConfirmationEntry>::it
             const auto entry = oConfirmations.find(a.nTelegramId);
             return entry == oConfirmations.end() || entry->second.nSequence != a.nSequence;
         };
-        oArrivals.erase(std::remove_if(oArrivals.begin(), oArrivals.end(), stale),
-                        oArrivals.end());
+        oArrivals.erase(std::remove_if(oArrivals.begin(), oArrivals.end(), stale), oArrivals.end());
     }
 }
 

@@ -17,11 +17,13 @@
 
 namespace tes {
 
-constexpr size_t kTelegramOverhead = 7;      // length, command, id, checksum
-constexpr size_t kMaxTelegramData = 65530;   // largest data part a length field can describe
-constexpr size_t kMaxTelegramSize = 65537;   // largest total a length field can announce
+constexpr size_t kTelegramOverhead = 7;     // length, command, id, checksum
+constexpr size_t kMaxTelegramData = 65530;  // largest data part a length field can describe
+constexpr size_t kMaxTelegramSize = 65537;  // largest total a length field can announce
 
-inline uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint16_t GetU16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 inline uint32_t GetU32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -35,6 +37,21 @@ inline void PutU32(uint8_t* p, uint32_t v) {
     p[1] = static_cast<uint8_t>(v >> 8);
     p[2] = static_cast<uint8_t>(v >> 16);
     p[3] = static_cast<uint8_t>(v >> 24);
+}
+// Lays a consistent telegram (its data length plus 5 equals its length
+// field) out in wire order, stored checksum included, as ToBytes would, into
+// `out` of `capacity` bytes, without allocating. Returns the byte count, or 0
+// when the telegram is inconsistent or does not fit: then ToBytes is the way.
+template <typename Telegram>
+size_t LayOutTelegram(const Telegram& t, uint8_t* out, size_t capacity) {
+    const size_t count = t.oData.size();
+    if (count + 5 != t.nLength || count + kTelegramOverhead > capacity) return 0;
+    PutU16(out, t.nLength);
+    PutU16(out + 2, t.nCommand);
+    PutU16(out + 4, t.nTelegramId);
+    if (count != 0) std::memcpy(out + 6, t.oData.data(), count);
+    out[6 + count] = t.cChecksum;
+    return count + kTelegramOverhead;
 }
 // Copies the few data bytes of a frame or queue entry. Up to 32 bytes it
 // uses two overlapping fixed-size moves, which beats the block move a memcpy

@@ -46,19 +46,12 @@ int CTesIPConnection::SendLinkTelegram(const CTesMsg& telegram, int32_t timeoutM
     // Link telegrams are a few bytes: laid out on the stack, so that the
     // DISCONNECT a destructor sends (closing at unload) cannot run out of
     // memory, which would end the process there.
-    constexpr size_t kStackData = 64;
-    const size_t count = telegram.oData.size();
-    if (count <= kStackData && count + 5 == telegram.nLength) {
-        uint8_t bytes[kStackData + kTelegramOverhead];
-        PutU16(bytes, telegram.nLength);
-        PutU16(bytes + 2, telegram.nCommand);
-        PutU16(bytes + 4, telegram.nTelegramId);
-        if (count != 0) std::memcpy(bytes + 6, telegram.oData.data(), count);
-        bytes[6 + count] = telegram.cChecksum;
-        return Send(bytes, count + kTelegramOverhead, timeoutMs);
+    uint8_t bytes[64 + kTelegramOverhead];
+    if (const size_t length = LayOutTelegram(telegram, bytes, sizeof bytes)) {
+        return Send(bytes, length, timeoutMs);
     }
-    const std::vector<uint8_t> bytes = telegram.ToBytes();
-    return Send(bytes.data(), bytes.size(), timeoutMs);
+    const std::vector<uint8_t> whole = telegram.ToBytes();
+    return Send(whole.data(), whole.size(), timeoutMs);
 }
 
 int CTesIPConnection::SendAliveRequest(int32_t timeoutMs) {
