@@ -66,6 +66,24 @@ def seconds(value):
     return value * TIMEOUT_SCALE
 
 
+def waiting_recv(bus):
+    """Starts a thread in `bus.recv(None)`; returns the thread and a list that
+    receives what the call returned or the CanOperationError it raised."""
+    import can
+
+    outcome = []
+
+    def wait():
+        try:
+            outcome.append(bus.recv(None))
+        except can.CanOperationError as error:
+            outcome.append(error)
+
+    thread = threading.Thread(target=wait)
+    thread.start()
+    return thread, outcome
+
+
 def wait_until(predicate, timeout=2.0, what="condition"):
     """Polls `predicate` until it is true or the deadline passes."""
     deadline = time.monotonic() + seconds(timeout)

@@ -9,7 +9,7 @@ import pytest
 import tessara_can
 from tessara_can import Device, flags
 
-from conftest import seconds, wait_until
+from conftest import seconds, wait_until, waiting_recv
 
 
 def open_bus(sim, can_port=0, **options):
@@ -108,16 +108,7 @@ class TestSendAndReceive:
 
     def test_a_lost_gateway_ends_a_waiting_recv(self, buses, sim):
         _, receiver = buses
-        outcome = []
-
-        def wait():
-            try:
-                outcome.append(receiver.recv(None))
-            except can.CanOperationError as error:
-                outcome.append(error)
-
-        thread = threading.Thread(target=wait)
-        thread.start()
+        thread, outcome = waiting_recv(receiver)
         tessara_can.restart(sim.address, seconds(2))
         thread.join(seconds(5))
         assert not thread.is_alive() and isinstance(outcome[0], can.CanOperationError)

@@ -11,7 +11,7 @@ import pytest
 from tessara_can import Device, flags
 from tessara_can import bus as tessara_bus
 
-from conftest import seconds, wait_until
+from conftest import seconds, wait_until, waiting_recv
 
 MODES = ["callback", "queue"]
 
@@ -137,16 +137,7 @@ class TestStream:
 
     def test_shutdown_ends_a_waiting_recv(self, sim, mode):
         receiver = open_bus(sim, receive=mode)
-        outcome = []
-
-        def wait():
-            try:
-                outcome.append(receiver.recv(None))
-            except can.CanOperationError as error:
-                outcome.append(error)
-
-        thread = threading.Thread(target=wait)
-        thread.start()
+        thread, outcome = waiting_recv(receiver)
         wait_until(lambda: receiver._waiting, what="recv() to wait")
         receiver.shutdown()
         thread.join(seconds(5))
