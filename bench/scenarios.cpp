@@ -577,23 +577,32 @@ private:
     Sample oResult;
 };
 
+// Opens `count` raw links, or those before the first that fails to open,
+// which `error` then names.
+std::vector<std::unique_ptr<RawLink>> OpenRawLinks(const Settings& s, uint32_t count,
+                                                   std::string* error) {
+    std::vector<std::unique_ptr<RawLink>> links;
+    links.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        auto link = std::make_unique<RawLink>();
+        if (!link->Open(s.sAddress, s.nPort, false)) {
+            *error = "raw open of link " + std::to_string(i + 1);
+            break;
+        }
+        links.push_back(std::move(link));
+    }
+    return links;
+}
+
 class RawManyHandles : public Scenario {
 public:
     explicit RawManyHandles(const Settings& s) : oSettings(s) {}
     std::string Open() override { return ""; }
     void Run(uint32_t count) override {
-        std::vector<std::unique_ptr<RawLink>> links;
-        links.reserve(count);
         const uint64_t rss0 = ResidentBytes();
         const auto t0 = Clock::now();
-        for (uint32_t i = 0; i < count; ++i) {
-            auto link = std::make_unique<RawLink>();
-            if (!link->Open(oSettings.sAddress, oSettings.nPort, false)) {
-                oResult.sError = "raw open of link " + std::to_string(i + 1);
-                break;
-            }
-            links.push_back(std::move(link));
-        }
+        const std::vector<std::unique_ptr<RawLink>> links =
+            OpenRawLinks(oSettings, count, &oResult.sError);
         const uint64_t rss1 = ResidentBytes();
         for (uint32_t seq = 0; seq < oSettings.nFramesPerHandle; ++seq) {
             for (auto& link : links) RawWriteFrame(*link, seq);
@@ -687,16 +696,8 @@ public:
     explicit RawIdle(const Settings& s) : oSettings(s) {}
     std::string Open() override { return ""; }
     void Run(uint32_t count) override {
-        std::vector<std::unique_ptr<RawLink>> links;
-        links.reserve(count);
-        for (uint32_t i = 0; i < count; ++i) {
-            auto link = std::make_unique<RawLink>();
-            if (!link->Open(oSettings.sAddress, oSettings.nPort, false)) {
-                oResult.sError = "raw open of link " + std::to_string(i + 1);
-                break;
-            }
-            links.push_back(std::move(link));
-        }
+        const std::vector<std::unique_ptr<RawLink>> links =
+            OpenRawLinks(oSettings, count, &oResult.sError);
         MeasureIdle(oSettings, links.size(), &oResult);
         for (auto& link : links) {
             if (!link->Close()) ++oResult.nLost;
