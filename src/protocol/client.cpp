@@ -230,19 +230,32 @@ size_t CTessaraClient::StoredConfirmationBytes() {
 }
 
 std::unique_ptr<CTessaraMsg> CTessaraClient::WaitConfirmation(uint16_t telegramId,
-                                                              const int32_t* overrideMs) {
+                                                              const int32_t* overrideMs,
+                                                              CReadRole& role) {
     int64_t left = overrideMs != nullptr ? *overrideMs : nTimeout;
     const int64_t deadline = sys::MonotonicMs() + left;
+    std::unique_ptr<CTessaraMsg> telegram = TakeConfirmation(telegramId);
+    // Reading in place: what this thread reads, it hands on itself, so a
+    // confirmation is in the store when ReadAsWaiter returns.
+    while (telegram == nullptr && role.Held() && left >= 0 && bLinkUp.load()) {
+        const auto read = oConnection.ReadAsWaiter(static_cast<int32_t>(left));
+        if (read == CTesIPConnection::WaiterRead::kGiveUp) role.Return();
+        telegram = TakeConfirmation(telegramId);
+        left = read == CTesIPConnection::WaiterRead::kTimeout ? -1 : deadline - sys::MonotonicMs();
+    }
+    role.Return();
+    // Waiting for the receive thread to store it.
     const int64_t startUs = sys::MonotonicUs();
     const int32_t spinUs = nReplySpinUs.load(std::memory_order_relaxed);
-    std::unique_ptr<CTessaraMsg> telegram = TakeConfirmation(telegramId);
+    bool waited = false;
     while (telegram == nullptr && left >= 0 && bLinkUp.load()) {
+        waited = true;
         if (!oEvent.SpinThenWait(spinUs, left)) break;
         telegram = TakeConfirmation(telegramId);
         if (telegram != nullptr) break;
         left = deadline - sys::MonotonicMs();
     }
-    if (telegram != nullptr) {
+    if (telegram != nullptr && waited) {
         const int64_t tookUs = sys::MonotonicUs() - startUs;
         bool spin = false;
         if (spinUs > 0) {
@@ -263,11 +276,13 @@ int32_t CTessaraClient::Exchange(const CTessaraMsg& request,
     CTesLock exchange(oExchangeMutex);
     confirmation->reset();
     oEvent.Reset();
-    // Known before the request leaves, since the reply may come at once.
+    // Known before the request leaves, since the reply may come at once; so
+    // is who reads it.
     nAwaitedId.store(request.nTelegramId);
+    CReadRole role(oConnection);
     int32_t result = SendTelegram(request);
     if (result == kOk) {
-        *confirmation = WaitConfirmation(request.nTelegramId, overrideMs);
+        *confirmation = WaitConfirmation(request.nTelegramId, overrideMs, role);
         const std::unique_ptr<CTessaraMsg>& c = *confirmation;
         if (c == nullptr) {
             result = bLinkUp.load() ? kResultTimeout : kResultNotConnected;

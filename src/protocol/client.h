@@ -120,7 +120,11 @@ private:
         uint16_t nTelegramId;
     };
 
-    std::unique_ptr<CTessaraMsg> WaitConfirmation(uint16_t telegramId, const int32_t* overrideMs);
+    // Waits for the confirmation with `telegramId`; with the reading role
+    // held the waiting thread reads the link itself until the role has to
+    // go back to the receive thread.
+    std::unique_ptr<CTessaraMsg> WaitConfirmation(uint16_t telegramId, const int32_t* overrideMs,
+                                                  CReadRole& role);
     std::unique_ptr<CTessaraMsg> TakeConfirmation(uint16_t telegramId);
     void PurgeConfirmations();
     // oMutex held: drops the oldest unclaimed confirmations until the store

@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <new>
 
+#include "protocol/commands.h"
 #include "protocol/telegram.h"
 #include "transport/connection_threads.h"
 #include "transport/telegram_cutter.h"
 
 namespace tes {
-
 namespace {
 
 constexpr size_t kDatagramBufferSize = 0x10010;
@@ -29,6 +29,7 @@ CTesIPConnection::CTesIPConnection() = default;
 CTesIPConnection::~CTesIPConnection() {
     if (State() == kStateConnected) Disconnect(500);
     StopThreads();
+    oWatch.Unwatch();
     ReleaseSocket();
 }
 
@@ -41,6 +42,7 @@ void CTesIPConnection::StopThreads() {
     if (pReadThread) {
         pReadThread->RequestStop();
         oWaker.Signal();
+        oWaiterWaker.Signal();
         pReadThread->StopAndJoin();
     }
 }
@@ -62,24 +64,44 @@ int CTesIPConnection::Connect(uint8_t deviceType, const std::vector<uint8_t>& co
     oConnectEvent.Reset();
     const int64_t deadline = sys::MonotonicMs() + timeoutMs;
 
-    // A receive thread of an earlier link must be gone before its socket is.
+    // A receive thread of an earlier link must be gone before its socket is,
+    // and so must a waiter reading it, which holds the reading role until
+    // its time-out at most.
     if (pReadThread) {
         pReadThread->RequestStop();
         oWaker.Signal();
         pReadThread->StopAndJoin();
     }
+    for (int free = kRoleFree; !nReadRole.compare_exchange_strong(free, kRoleReceiver);
+         free = kRoleFree) {
+        oRoleReturned.Wait(-1);
+    }
+    oWatch.Unwatch();
     ReleaseSocket();
     oWaker.Clear();
+    oWaiterWaker.Clear();
+    bHandedOver.store(false);
+    if (transport == sys::kTransportTcp) {
+        if (!pCutter) pCutter = std::make_unique<CStreamCutter>();
+        pCutter->Reset();
+    }
+    nReadRole.store(kRoleFree, std::memory_order_release);
 
     const int opened = OpenTransport(host, port, transport, timeoutMs);
     if (opened != sys::kTrOk) return opened;
+    oWatch.Watch(hSocket, oWaker);
     sPeerAddress = sys::PeerAddressText(oPeerAddress);
     sHost = host;
     nPort = port;
     nState.store(kStateConnected);
 
+    // A link without its receive thread would deliver no indication: the
+    // system refusing the thread fails the open.
     if (!pReadThread) pReadThread = std::make_unique<CReadThread>(*this);
-    pReadThread->Start();  // without a thread the handshake below times out
+    if (!pReadThread->Start()) {
+        DropLink();
+        return sys::kTrSocketError;
+    }
 
     if (bLinkControl) {
         const int32_t left = MsLeft(deadline);
@@ -137,6 +159,7 @@ int CTesIPConnection::DropLink() {
     OnConnectionChanged(false);
     sys::ShutdownSocket(hSocket);
     oWaker.Signal();
+    oWaiterWaker.Signal();
     nState.store(kStateClosed);
     return sys::kTrOk;
 }
@@ -200,8 +223,8 @@ void CTesIPConnection::Receive() {
     }
 }
 
-CTesIPConnection::WaitOutcome CTesIPConnection::AwaitData(sys::Socket s) {
-    switch (sys::WaitReadable(s, oWaker, ReceiveWaitMs())) {
+CTesIPConnection::WaitOutcome CTesIPConnection::AwaitData() {
+    switch (oWatch.Wait(ReceiveWaitMs())) {
         case sys::WaitResult::kReadable:
             return WaitOutcome::kData;
         case sys::WaitResult::kTimeout:
@@ -219,32 +242,110 @@ CTesIPConnection::WaitOutcome CTesIPConnection::AwaitData(sys::Socket s) {
     return WaitOutcome::kBroken;
 }
 
+bool CTesIPConnection::TakeReadRoleForReceive() {
+    for (int free = kRoleFree;
+         !nReadRole.compare_exchange_strong(free, kRoleReceiver, std::memory_order_acquire);
+         free = kRoleFree) {
+        // The waiter reads what comes meanwhile; should the link fall silent
+        // after that, this thread still ends it in time.
+        const int waitMs = ReceiveWaitMs();
+        if (!oRoleReturned.Wait(waitMs) && waitMs >= 0) EndLinkIfSilent();
+        if (pReadThread->StopRequested() || State() != kStateConnected) return false;
+    }
+    return true;
+}
+
 void CTesIPConnection::ReceiveStream() {
-    CStreamCutter cutter;
+    CStreamCutter& cutter = *pCutter;
+    const auto handle = [this](const uint8_t* bytes, uint32_t length) {
+        HandleReceived(bytes, length);
+    };
     const sys::Socket s = hSocket;
     while (!pReadThread->StopRequested() && State() == kStateConnected) {
-        const WaitOutcome wait = AwaitData(s);
-        if (wait == WaitOutcome::kAgain) continue;
-        if (wait == WaitOutcome::kBroken) break;
-        const long got = sys::Receive(s, cutter.Space(), cutter.SpaceSize());
-        if (got == -2) continue;
-        if (got <= 0) {  // orderly close by the gateway, or a receive error
-            DropLink();
-            break;
+        // Telegrams a waiter left behind come before anything still to read.
+        if (!bHandedOver.load(std::memory_order_acquire)) {
+            const WaitOutcome wait = AwaitData();
+            if (wait == WaitOutcome::kAgain) continue;
+            if (wait == WaitOutcome::kBroken) break;
         }
-        OnReceiveBatch(true);
-        cutter.Received(static_cast<size_t>(got), [this](const uint8_t* bytes, uint32_t length) {
-            HandleReceived(bytes, length);
-        });
-        OnReceiveBatch(false);
+        if (!TakeReadRoleForReceive()) break;
+        long got = 0;
+        if (!bHandedOver.exchange(false, std::memory_order_relaxed)) {
+            got = sys::Receive(s, cutter.Space(), cutter.SpaceSize());
+            if (got <= 0 && got != -2) DropLink();  // orderly close by the gateway, or an error
+        }
+        if (got >= 0) {
+            OnReceiveBatch(true);
+            cutter.Received(static_cast<size_t>(got), handle);
+            OnReceiveBatch(false);
+        }
+        nReadRole.store(kRoleFree, std::memory_order_release);
     }
+}
+
+bool CTesIPConnection::TakeReadRole() {
+    if (nTransport != sys::kTransportTcp || IsReceiveThread()) return false;
+    int free = kRoleFree;
+    if (!nReadRole.compare_exchange_strong(free, kRoleWaiter, std::memory_order_acquire)) {
+        return false;
+    }
+    // What a waiter left behind is the receive thread's to handle first; and
+    // data must not wake the receive thread while the waiter reads, or the
+    // reply would wake two threads instead of one.
+    if (bHandedOver.load(std::memory_order_relaxed) || State() != kStateConnected ||
+        !oWatch.Pause()) {
+        nReadRole.store(kRoleFree, std::memory_order_release);
+        oRoleReturned.Signal();
+        return false;
+    }
+    return true;
+}
+
+void CTesIPConnection::ReturnReadRole() {
+    oWatch.Resume();
+    nReadRole.store(kRoleFree, std::memory_order_release);
+    oRoleReturned.Signal();
+}
+
+CTesIPConnection::WaiterRead CTesIPConnection::ReadAsWaiter(int32_t timeoutMs) {
+    const sys::Socket s = hSocket;
+    switch (sys::WaitReadable(s, oWaiterWaker, timeoutMs)) {
+        case sys::WaitResult::kReadable:
+            break;
+        case sys::WaitResult::kTimeout:
+            return WaiterRead::kTimeout;
+        case sys::WaitResult::kWoken:
+        case sys::WaitResult::kFailed:
+            return WaiterRead::kGiveUp;
+    }
+    CStreamCutter& cutter = *pCutter;
+    const long got = sys::Receive(s, cutter.Space(), cutter.SpaceSize());
+    if (got == -2) return WaiterRead::kRead;
+    if (got <= 0) {
+        DropLink();
+        return WaiterRead::kGiveUp;
+    }
+    bool handOver = false;
+    cutter.Received(static_cast<size_t>(got), [&](const uint8_t* bytes, uint32_t length) {
+        if (length < kTelegramOverhead || (GetU16(bytes + 2) & kConfirmationFlag) == 0) {
+            handOver = true;
+            return false;
+        }
+        HandleReceived(bytes, length);
+        return true;
+    });
+    if (!handOver) return WaiterRead::kRead;
+    // Set before the signal: the receive thread tests it after its wake-up.
+    bHandedOver.store(true, std::memory_order_release);
+    oWaker.Signal();
+    return WaiterRead::kGiveUp;
 }
 
 void CTesIPConnection::ReceiveDatagrams() {
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[kDatagramBufferSize]);
     const sys::Socket s = hSocket;
     while (!pReadThread->StopRequested() && State() == kStateConnected) {
-        const WaitOutcome wait = AwaitData(s);
+        const WaitOutcome wait = AwaitData();
         if (wait == WaitOutcome::kAgain) continue;
         if (wait == WaitOutcome::kBroken) break;
         const long got = sys::Receive(s, buffer.get(), kDatagramBufferSize);

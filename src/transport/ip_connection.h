@@ -22,6 +22,8 @@
 
 namespace tes {
 
+class CStreamCutter;
+
 class CTesIPConnection : public CTesIPBase {
 public:
     CTesIPConnection();
@@ -48,6 +50,26 @@ public:
     int StartAlive(uint32_t periodMs);
     // Stops and joins the receive and keep-alive threads (link left as is).
     void StopThreads();
+
+    // A thread that waits for a reply may read a TCP link itself while the
+    // receive thread has nothing to read, which spares the reply the wake-up
+    // of one thread by the other. It takes the reading role before it sends
+    // its request: false when the receive thread reads now, on a datagram
+    // link, or on the receive thread itself (then it waits the usual way).
+    bool TakeReadRole();
+    void ReturnReadRole();
+    enum class WaiterRead {
+        kRead,     // read and handled what came (perhaps nothing): look again
+        kTimeout,  // nothing came within the time
+        kGiveUp,   // the receive thread reads from now on: return the role
+    };
+    // With the reading role: waits up to `timeoutMs` for data and handles
+    // the confirmations in it (link control's too) on the calling thread.
+    // At the first other telegram (an indication, or a request of the
+    // gateway's) it stops, leaves that one and all that follow to the
+    // receive thread, which handles them in order, and gives up; so it does
+    // when the connection wakes the receive thread (a drop, a stop).
+    WaiterRead ReadAsWaiter(int32_t timeoutMs);
 
     // Cuts nothing: handles one complete telegram of `length` bytes.
     void HandleTelegram(const uint8_t* bytes, uint32_t length);
@@ -87,12 +109,16 @@ private:
     // What the receive loops do after waiting: read, test their conditions
     // again (woken, or the silence checked), or end (the link is dropped).
     enum class WaitOutcome { kData, kAgain, kBroken };
-    WaitOutcome AwaitData(sys::Socket s);
+    WaitOutcome AwaitData();
     void ReceiveStream();
     void ReceiveDatagrams();
     // HandleTelegram for the receive loops: a failed allocation drops the
     // telegram and is counted.
     void HandleReceived(const uint8_t* bytes, uint32_t length);
+    // The receive thread's side of the reading role: waits while a waiter
+    // holds it (watching the link for silence meanwhile); false when the
+    // thread is to stop or the link ended.
+    bool TakeReadRoleForReceive();
 
     // ---- link control and keep-alive (link_control.cpp)
     // Command words of the link-control telegrams for `deviceType`.
@@ -144,10 +170,48 @@ private:
     std::atomic<int64_t> nLastAliveMs{0};
     std::atomic<uint64_t> nDroppedTelegrams{0};
 
+    // Who may receive from a TCP socket and cut its stream: nobody, the
+    // receive thread (for each receive), or a thread waiting for a reply.
+    enum : int { kRoleFree, kRoleReceiver, kRoleWaiter };
+    std::atomic<int> nReadRole{kRoleFree};
+    CTesEvent oRoleReturned;  // signalled whenever a waiter returns the role
+    // A waiter left whole telegrams in the stream buffer for the receive
+    // thread, which handles them before it waits for more.
+    std::atomic<bool> bHandedOver{false};
+    // The stream buffer of a TCP link; whoever holds the role uses it.
+    std::unique_ptr<CStreamCutter> pCutter;
+
     CTesMutex oSendMutex;  // keeps blocks of concurrent senders whole
     // Wakes the receive thread when the link ends, and when keep-alive starts
     // (the receive thread then clears it and plans its wait again).
     sys::Waker oWaker;
+    // The receive thread's wait on the socket and oWaker; a waiter holding
+    // the reading role pauses its watch on the socket.
+    sys::ReadWatch oWatch;
+    // Wakes a waiter reading the link (ReadAsWaiter) when the link ends or
+    // the threads stop.
+    sys::Waker oWaiterWaker;
+};
+
+// The reading role of one request, held from before it is sent until its
+// wait ends (or given up earlier), and returned however the wait ends.
+class CReadRole {
+public:
+    explicit CReadRole(CTesIPConnection& connection)
+        : oConnection(connection), bHeld(connection.TakeReadRole()) {}
+    ~CReadRole() { Return(); }
+    CReadRole(const CReadRole&) = delete;
+    CReadRole& operator=(const CReadRole&) = delete;
+
+    bool Held() const { return bHeld; }
+    void Return() {
+        if (bHeld) oConnection.ReturnReadRole();
+        bHeld = false;
+    }
+
+private:
+    CTesIPConnection& oConnection;
+    bool bHeld;
 };
 
 }  // namespace tes

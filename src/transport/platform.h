@@ -193,6 +193,35 @@ enum class WaitResult { kReadable, kTimeout, kWoken, kFailed };
 // is signalled, or `timeoutMs` passes (negative: without limit).
 WaitResult WaitReadable(Socket s, Waker& waker, int timeoutMs);
 
+// WaitReadable for a thread that waits on one socket and one waker many
+// times (a receive thread). Another thread may pause the watch on the socket
+// while it reads the socket itself: data that arrives meanwhile wakes nobody
+// waiting here. Resuming wakes a waiting thread when the socket is readable
+// by then. Watching, waiting and pausing may run on different threads at
+// once; Watch and Unwatch only while nobody waits or pauses.
+class ReadWatch {
+public:
+    ReadWatch();
+    ~ReadWatch();
+    ReadWatch(const ReadWatch&) = delete;
+    ReadWatch& operator=(const ReadWatch&) = delete;
+
+    // Watches `s` and `waker` from now on.
+    void Watch(Socket s, Waker& waker);
+    void Unwatch();
+    // As WaitReadable on the watched socket and waker.
+    WaitResult Wait(int timeoutMs);
+    // False when the watch cannot be paused here: the caller must then
+    // leave the socket to the waiting thread.
+    bool Pause();
+    void Resume();
+
+    struct Impl;
+
+private:
+    Impl* pImpl;
+};
+
 // Reads what is there, at most `capacity` bytes. >0 bytes read, 0 orderly
 // close, -1 error, -2 nothing there right now (would block).
 long Receive(Socket s, uint8_t* buffer, size_t capacity);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 #include "protocol/telegram.h"
 
@@ -31,15 +32,28 @@ public:
     // Bytes held that belong to no complete telegram yet.
     size_t Held() const { return nFill - nStart; }
 
-    // `count` bytes (at most SpaceSize()) were written at Space().
+    // True when the bytes held begin with a whole telegram: one that a
+    // handler declined (see Received) and that waits to be handled.
+    bool HoldsWhole() const { return nFill - nStart >= 2 && nFill - nStart >= LeadingTotal(); }
+    // Forgets every byte held (a new link).
+    void Reset() { nStart = nFill = 0; }
+
+    // `count` bytes (at most SpaceSize()) were written at Space(). A handler
+    // that returns bool declines a telegram with false: cutting stops there,
+    // and that telegram and the ones after it stay held for the next call
+    // (which may announce 0 bytes).
     template <typename Handler>
     void Received(size_t count, Handler&& handle) {
         nFill += count;
         while (nFill - nStart >= 2) {
-            // 32 bits: a length field of 65534 or 65535 announces more than 16 bits hold.
-            const uint32_t total = static_cast<uint32_t>(GetU16(pBuffer.get() + nStart)) + 2;
+            const uint32_t total = LeadingTotal();
             if (nFill - nStart < total) break;
-            handle(static_cast<const uint8_t*>(pBuffer.get() + nStart), total);
+            const uint8_t* telegram = pBuffer.get() + nStart;
+            if constexpr (std::is_same_v<decltype(handle(telegram, total)), bool>) {
+                if (!handle(telegram, total)) break;
+            } else {
+                handle(telegram, total);
+            }
             nStart += total;
         }
         if (nStart == nFill) {
@@ -53,6 +67,11 @@ public:
     }
 
 private:
+    // 32 bits: a length field of 65534 or 65535 announces more than 16 bits hold.
+    uint32_t LeadingTotal() const {
+        return static_cast<uint32_t>(GetU16(pBuffer.get() + nStart)) + 2;
+    }
+
     std::unique_ptr<uint8_t[]> pBuffer;
     size_t nFill = 0;   // bytes held
     size_t nStart = 0;  // first unprocessed byte

@@ -10,6 +10,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -549,6 +550,83 @@ WaitResult WaitReadable(Socket s, Waker& waker, int timeoutMs) {
     if (fds[1].revents != 0) return WaitResult::kWoken;
     if (fds[0].revents & POLLNVAL) return WaitResult::kFailed;
     return WaitResult::kReadable;  // data, orderly close or error: Receive tells
+}
+
+// An epoll set of the socket and the waker. A paused socket stays in the
+// set with no events asked for, so that data wakes no waiter; Resume asks for
+// them again, and epoll then wakes a waiter if data came meanwhile. Without
+// a set (the system refused one) the watch waits as WaitReadable does and
+// cannot be paused.
+struct ReadWatch::Impl {
+    int hEpoll = -1;
+    Socket hSocket = kNoSocket;
+    Waker* pWaker = nullptr;
+
+    bool Modify(uint32_t events) const {
+        epoll_event e{};
+        e.events = events;
+        e.data.fd = static_cast<int>(hSocket);
+        return epoll_ctl(hEpoll, EPOLL_CTL_MOD, static_cast<int>(hSocket), &e) == 0;
+    }
+};
+
+ReadWatch::ReadWatch() : pImpl(new Impl) {}
+
+ReadWatch::~ReadWatch() {
+    Unwatch();
+    delete pImpl;
+}
+
+void ReadWatch::Watch(Socket s, Waker& waker) {
+    Unwatch();
+    pImpl->hSocket = s;
+    pImpl->pWaker = &waker;
+    const int epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll < 0) return;
+    epoll_event socketEvent{};
+    socketEvent.events = EPOLLIN;
+    socketEvent.data.fd = static_cast<int>(s);
+    epoll_event wakerEvent{};
+    wakerEvent.events = EPOLLIN;
+    wakerEvent.data.fd = waker.pImpl->hEvent;
+    if (epoll_ctl(epoll, EPOLL_CTL_ADD, static_cast<int>(s), &socketEvent) != 0 ||
+        epoll_ctl(epoll, EPOLL_CTL_ADD, waker.pImpl->hEvent, &wakerEvent) != 0) {
+        close(epoll);
+        return;
+    }
+    pImpl->hEpoll = epoll;
+}
+
+void ReadWatch::Unwatch() {
+    if (pImpl->hEpoll >= 0) close(pImpl->hEpoll);
+    pImpl->hEpoll = -1;
+    pImpl->hSocket = kNoSocket;
+    pImpl->pWaker = nullptr;
+}
+
+WaitResult ReadWatch::Wait(int timeoutMs) {
+    if (pImpl->hEpoll < 0) return WaitReadable(pImpl->hSocket, *pImpl->pWaker, timeoutMs);
+    epoll_event events[2];
+    const int64_t deadline = MonotonicMs() + (timeoutMs < 0 ? 0 : timeoutMs);
+    int rc;
+    for (;;) {
+        rc = epoll_wait(pImpl->hEpoll, events, 2, timeoutMs < 0 ? -1 : RemainingMs(deadline));
+        if (rc >= 0 || errno != EINTR) break;
+    }
+    if (rc < 0) return WaitResult::kFailed;
+    if (rc == 0) return WaitResult::kTimeout;
+    for (int i = 0; i < rc; ++i) {
+        if (events[i].data.fd == pImpl->pWaker->pImpl->hEvent) return WaitResult::kWoken;
+    }
+    return WaitResult::kReadable;  // data, orderly close or error: Receive tells
+}
+
+bool ReadWatch::Pause() {
+    return pImpl->hEpoll >= 0 && pImpl->Modify(0);
+}
+
+void ReadWatch::Resume() {
+    if (pImpl->hEpoll >= 0) pImpl->Modify(EPOLLIN);
 }
 
 long Receive(Socket s, uint8_t* buffer, size_t capacity) {

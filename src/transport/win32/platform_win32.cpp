@@ -569,6 +569,39 @@ WaitResult WaitReadable(Socket socket, Waker& waker, int timeoutMs) {
     return WaitResult::kReadable;  // data, orderly close or error: Receive tells
 }
 
+// select cannot leave one socket of a waiting thread out for a while: the
+// watch waits as WaitReadable does and is never paused.
+struct ReadWatch::Impl {
+    Socket hSocket = kNoSocket;
+    Waker* pWaker = nullptr;
+};
+
+ReadWatch::ReadWatch() : pImpl(new Impl) {}
+
+ReadWatch::~ReadWatch() {
+    delete pImpl;
+}
+
+void ReadWatch::Watch(Socket s, Waker& waker) {
+    pImpl->hSocket = s;
+    pImpl->pWaker = &waker;
+}
+
+void ReadWatch::Unwatch() {
+    pImpl->hSocket = kNoSocket;
+    pImpl->pWaker = nullptr;
+}
+
+WaitResult ReadWatch::Wait(int timeoutMs) {
+    return WaitReadable(pImpl->hSocket, *pImpl->pWaker, timeoutMs);
+}
+
+bool ReadWatch::Pause() {
+    return false;
+}
+
+void ReadWatch::Resume() {}
+
 long Receive(Socket socket, uint8_t* buffer, size_t capacity) {
     const int size = capacity > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(capacity);
     const int n = recv(Native(socket), reinterpret_cast<char*>(buffer), size, 0);
