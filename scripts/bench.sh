@@ -67,6 +67,17 @@ if [ "$busy" -eq 1 ]; then
   stop_burners
 fi
 
+# The round trips once more with the whole benchmark (library, raw client
+# and peer) on one CPU: on a virtual machine an idle CPU sleeps deeply and
+# where the scheduler happens to place the two ends of a round trip moves its
+# time by a factor of several; on one CPU that placement is out of the
+# figures, and what is left is the work each side does.
+if [ "$quiet" -eq 1 ] && [ "$cpus" -gt 1 ] && command -v taskset >/dev/null; then
+  # shellcheck disable=SC2046
+  taskset -c 0 "$bin" --label "One CPU (the whole benchmark on CPU 0, nothing else started)" \
+          --only request-latency,write-confirmed $(markdown one-cpu) "${args[@]}" || status=1
+fi
+
 if [ "$quick" -eq 0 ]; then
   {
     echo "# Benchmark results"
@@ -79,11 +90,13 @@ if [ "$quick" -eq 0 ]; then
     echo "the lowest and highest round. The rows \"raw + reader thread\" are the raw client"
     echo "with the library's thread structure (a second thread receives every reply and wakes"
     echo "the requester through an event): the floor of that design on this machine. The busy"
-    echo "table repeats the ratio scenarios with one CPU-burning process per CPU running."
+    echo "table repeats the ratio scenarios with one CPU-burning process per CPU running; the"
+    echo "one-CPU table repeats the round trips with the whole benchmark on one CPU, where the"
+    echo "placement of the two ends by the scheduler no longer moves the figures."
     echo "The idle rows count the context switches and CPU time of the whole benchmark process"
     echo "while 256 links stay open and unused."
     echo
-    for part in quiet busy; do
+    for part in quiet busy one-cpu; do
       [ -f "$sections/$part.md" ] && cat "$sections/$part.md"
     done
   } > bench/RESULTS.md

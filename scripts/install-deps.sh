@@ -116,5 +116,12 @@ if printf '%s\n' "${missing[@]}" | grep -qx tshark; then
   echo "wireshark-common wireshark-common/install-setuid boolean false" |
     "${sudo[@]}" debconf-set-selections
 fi
-"${sudo[@]}" apt-get update -qq
+# A mirror caught mid-sync fails the update of one list now and then: tried
+# again after a pause, and when it still fails the install goes on with the
+# lists that did arrive (it fails itself if a package is then missing).
+for attempt in 1 2 3; do
+  "${sudo[@]}" apt-get update -qq && break
+  echo "install-deps: apt-get update failed (attempt $attempt of 3)" >&2
+  [ "$attempt" -eq 3 ] || sleep 20
+done
 "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
