@@ -244,17 +244,17 @@ TESSARA_API int TESSARA_CALL CANGetMessage(int nHandle, int* pAvailable, int* pI
                                            char* pData, unsigned char* pLength, int* pFlags,
                                            int* pSeconds, int* pMicroseconds) {
     return WithClient(nHandle, [&](CTessaraClientCANDll& c) {
-        CanFrame frame;
-        const int32_t available = c.GetMessage(&frame);
-        if (available >= 0) {
-            if (pIdentifier) *pIdentifier = static_cast<int>(frame.nIdentifier);
-            if (pLength) *pLength = frame.nLength;
-            if (pFlags) *pFlags = static_cast<int8_t>(frame.cFlags);  // reported signed here
-            if (pSeconds) *pSeconds = static_cast<int>(frame.nSeconds);
-            if (pMicroseconds) *pMicroseconds = static_cast<int>(frame.nMicroseconds);
-            if (pData)
-                CopyFrameBytes(reinterpret_cast<uint8_t*>(pData), frame.oData, frame.nLength);
-        }
+        // Straight from the queue entry into the caller's places.
+        const int32_t available = c.TakeFrame([&](uint32_t identifier, uint8_t flags,
+                                                  const uint8_t* data, uint8_t length,
+                                                  uint32_t seconds, uint32_t microseconds) {
+            if (pIdentifier) *pIdentifier = static_cast<int>(identifier);
+            if (pLength) *pLength = length;
+            if (pFlags) *pFlags = static_cast<int8_t>(flags);  // reported signed here
+            if (pSeconds) *pSeconds = static_cast<int>(seconds);
+            if (pMicroseconds) *pMicroseconds = static_cast<int>(microseconds);
+            if (pData) CopyFrameBytes(reinterpret_cast<uint8_t*>(pData), data, length);
+        });
         if (pAvailable) *pAvailable = available;
         return kOk;
     });

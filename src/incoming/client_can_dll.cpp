@@ -20,28 +20,11 @@ constexpr uint16_t kWordGuard = CommandWord(Cmd::CANOPEN_GUARD_IND);
 constexpr uint16_t kWordUndefined = CommandWord(Cmd::CANOPEN_UNDEFINED_IND);
 
 // Fixed part of each indication's payload; shorter ones are dropped.
-constexpr uint32_t kFramePart = 5;
 constexpr uint32_t kPdoPart = 3;
 constexpr uint32_t kEmcyPart = 9;
 constexpr uint32_t kGuardPart = 2;
 
-// The client whose receive batch the calling thread is inside, if any: only
-// there are telegrams staged; every other caller queues at once.
-thread_local const CTessaraClientCANDll* tBatchClient = nullptr;
-
 }  // namespace
-
-FrameSplit SplitTimestamp(uint8_t flags, uint32_t dataLength, const uint8_t* data) {
-    FrameSplit split;
-    if ((flags & kFlagTimestamp) == 0) {
-        split.nLength = dataLength;
-    } else if (dataLength >= 8) {
-        split.nLength = dataLength - 8;
-        split.nSeconds = GetU32(data + split.nLength);
-        split.nMicroseconds = GetU32(data + split.nLength + 4);
-    }
-    return split;
-}
 
 CTessaraClientCANDll::CTessaraClientCANDll(int32_t timeoutMs, int32_t handle)
     : CTessaraClientCAN(timeoutMs), nHandle(handle) {}
@@ -111,7 +94,7 @@ bool CTessaraClientCANDll::DispatchIndication(const TelegramView& t) {
 
 void CTessaraClientCANDll::Enqueue(Queue q, const TelegramView& t) {
     if (!bQueueing.load(std::memory_order_relaxed)) return;
-    if (tBatchClient == this) {
+    if (bStaging) {
         // A queue that must publish takes the others along, so that the
         // order across the queues holds.
         if (oQueues[q].StageFull()) PublishIndications();
@@ -122,12 +105,8 @@ void CTessaraClientCANDll::Enqueue(Queue q, const TelegramView& t) {
 }
 
 void CTessaraClientCANDll::OnReceiveBatch(bool starting) {
-    if (starting) {
-        tBatchClient = this;
-        return;
-    }
-    tBatchClient = nullptr;
-    PublishIndications();
+    bStaging = starting;
+    if (!starting) PublishIndications();
 }
 
 void CTessaraClientCANDll::PublishIndications() {
@@ -227,17 +206,14 @@ void CTessaraClientCANDll::DispatchUndefined(const TelegramView& t) {
 // guard against a queue entry of another shape all the same.
 
 int32_t CTessaraClientCANDll::GetMessage(CanFrame* frame) {
-    return Take(kQueueFrame, [frame](const CQueuedTelegram& t) {
-        if (t.DataLength() < kFramePart) return;
-        const uint8_t* d = t.Data();
-        frame->nIdentifier = GetU32(d);
-        frame->cFlags = d[4];
-        const FrameSplit split =
-            SplitTimestamp(frame->cFlags, t.DataLength() - kFramePart, d + kFramePart);
-        frame->nLength = static_cast<uint8_t>(std::min(split.nLength, kMaxFrameData));
-        CopyFrameBytes(frame->oData, d + kFramePart, frame->nLength);
-        frame->nSeconds = split.nSeconds;
-        frame->nMicroseconds = split.nMicroseconds;
+    return TakeFrame([frame](uint32_t identifier, uint8_t flags, const uint8_t* data,
+                             uint8_t length, uint32_t seconds, uint32_t microseconds) {
+        frame->nIdentifier = identifier;
+        frame->cFlags = flags;
+        frame->nLength = length;
+        CopyFrameBytes(frame->oData, data, length);
+        frame->nSeconds = seconds;
+        frame->nMicroseconds = microseconds;
     });
 }
 

@@ -13,6 +13,8 @@
 namespace tes {
 
 constexpr uint8_t kFlagTimestamp = 0x04;  // a time stamp follows the frame data
+// Identifier and flags come before the data of a frame indication.
+constexpr uint32_t kFramePart = 5;
 
 // Data length and time stamp of a frame-shaped payload part (the bytes after
 // identifier and flags).
@@ -21,7 +23,17 @@ struct FrameSplit {
     uint32_t nSeconds = 0;
     uint32_t nMicroseconds = 0;
 };
-FrameSplit SplitTimestamp(uint8_t flags, uint32_t dataLength, const uint8_t* data);
+inline FrameSplit SplitTimestamp(uint8_t flags, uint32_t dataLength, const uint8_t* data) {
+    FrameSplit split;
+    if ((flags & kFlagTimestamp) == 0) {
+        split.nLength = dataLength;
+    } else if (dataLength >= 8) {
+        split.nLength = dataLength - 8;
+        split.nSeconds = GetU32(data + split.nLength);
+        split.nMicroseconds = GetU32(data + split.nLength + 4);
+    }
+    return split;
+}
 
 struct CanFrame {
     uint32_t nIdentifier = 0;
@@ -83,6 +95,11 @@ public:
     // Each takes the oldest entry of its queue: -1 when the queue was empty
     // (nothing written), else the number of entries still queued.
     int32_t GetMessage(CanFrame* frame);
+    // GetMessage into the caller's own places: `write(identifier, flags,
+    // data, length, seconds, microseconds)` runs under the queue's lock, so
+    // it only copies; the data is valid during the call.
+    template <class Write>
+    int32_t TakeFrame(Write&& write);
     int32_t GetPdo(PdoIndication* out);
     int32_t GetSync(uint8_t* value);
     int32_t GetEmcy(EmcyIndication* out);
@@ -118,7 +135,27 @@ private:
     std::atomic<UndefinedCallback> pUndefinedCallback{nullptr};
     const int32_t nHandle;
     std::atomic<bool> bQueueing{false};
+    // Inside a receive batch: telegrams are staged, not queued one by one.
+    // Indications are dispatched only by the thread that holds the
+    // connection's reading role (the receive thread), which alone sets
+    // and reads this.
+    bool bStaging = false;
     CReceiveQueue oQueues[kQueueCount];
 };
+
+// Only frames that passed the dispatch checks are queued; the length checks
+// guard against a queue entry of another shape all the same.
+template <class Write>
+int32_t CTessaraClientCANDll::TakeFrame(Write&& write) {
+    return Take(kQueueFrame, [&write](const CQueuedTelegram& t) {
+        if (t.DataLength() < kFramePart) return;
+        const uint8_t* d = t.Data();
+        const uint8_t flags = d[4];
+        const FrameSplit split = SplitTimestamp(flags, t.DataLength() - kFramePart, d + kFramePart);
+        write(GetU32(d), flags, d + kFramePart,
+              static_cast<uint8_t>(split.nLength < kMaxFrameData ? split.nLength : kMaxFrameData),
+              split.nSeconds, split.nMicroseconds);
+    });
+}
 
 }  // namespace tes

@@ -9,18 +9,15 @@
 namespace tes {
 
 void CQueuedTelegram::Assign(const TelegramView& telegram) {
-    nLength = static_cast<uint16_t>(telegram.nLength);
-    nCommand = telegram.nCommand;
-    nTelegramId = telegram.nTelegramId;
-    cChecksum = telegram.cChecksum;
-    nDataLength = static_cast<uint16_t>(telegram.nDataLength);
-    if (nDataLength <= kInlineData) {
-        pHeapData.reset();
-        CopyFrameBytes(oInlineData, telegram.pData, nDataLength);
-    } else {
-        pHeapData.reset(new uint8_t[nDataLength]);
-        std::memcpy(pHeapData.get(), telegram.pData, nDataLength);
+    if (telegram.nDataLength <= kInlineData) {
+        AssignInline(telegram);
+        return;
     }
+    uint8_t* data = new uint8_t[telegram.nDataLength];
+    std::memcpy(data, telegram.pData, telegram.nDataLength);
+    FreeHeap();
+    std::memcpy(oBytes, &data, sizeof data);
+    nDataLength = static_cast<uint16_t>(telegram.nDataLength);
 }
 
 CReceiveQueue::~CReceiveQueue() {
@@ -90,11 +87,7 @@ void CReceiveQueue::Push(const TelegramView& telegram) {
     ++nCount;
 }
 
-bool CReceiveQueue::StageFull() const {
-    return pStaged != nullptr && pStaged->nSize == kBlockEntries;
-}
-
-void CReceiveQueue::Stage(const TelegramView& telegram) {
+void CReceiveQueue::StageAllocating(const TelegramView& telegram) {
     if (StageFull()) Publish();
     try {
         if (pStaged == nullptr) pStaged = new Block;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -11,34 +12,67 @@
 
 namespace tes {
 
-// A copy of one received telegram. The data of a classic CAN frame or CANopen
-// indication (time stamp included: 21 bytes at most) is held in the entry
-// itself, so queueing and taking such a telegram allocate nothing; longer
-// data goes to the heap. 48 bytes on 64-bit systems.
+// The data of one received indication: its queue tells its kind, so the
+// header is not kept. Up to kInlineData bytes (a classic CAN frame or CANopen
+// indication with its time stamp: 21 bytes at most) are held in the entry
+// itself, so queueing and taking such an indication allocate nothing; longer
+// data goes to the heap, its address kept in the same bytes. 32 bytes, two
+// entries per cache line.
 class CQueuedTelegram {
 public:
-    static constexpr uint32_t kInlineData = 24;
+    static constexpr uint32_t kInlineData = 30;
 
     CQueuedTelegram() = default;
-    CQueuedTelegram(CQueuedTelegram&&) noexcept = default;
-    CQueuedTelegram& operator=(CQueuedTelegram&&) noexcept = default;
+    ~CQueuedTelegram() { FreeHeap(); }
+    CQueuedTelegram(CQueuedTelegram&& other) noexcept { TakeFrom(other); }
+    CQueuedTelegram& operator=(CQueuedTelegram&& other) noexcept {
+        if (this != &other) {
+            FreeHeap();
+            TakeFrom(other);
+        }
+        return *this;
+    }
+    CQueuedTelegram(const CQueuedTelegram&) = delete;
+    CQueuedTelegram& operator=(const CQueuedTelegram&) = delete;
 
+    // Keeps a copy of the telegram's data; a failed allocation leaves the
+    // entry as it was.
     void Assign(const TelegramView& telegram);
-    const uint8_t* Data() const { return pHeapData ? pHeapData.get() : oInlineData; }
+    // Assign for data that fits in the entry (kInlineData bytes at most):
+    // allocates nothing.
+    void AssignInline(const TelegramView& telegram) {
+        FreeHeap();
+        nDataLength = static_cast<uint16_t>(telegram.nDataLength);
+        CopyFrameBytes(oBytes, telegram.pData, nDataLength);
+    }
+    const uint8_t* Data() const { return OnHeap() ? HeapData() : oBytes; }
     uint32_t DataLength() const { return nDataLength; }
 
-    uint16_t nLength = 5;  // the length field as received
-    uint16_t nCommand = 0;
-    uint16_t nTelegramId = 0;
-    uint8_t cChecksum = 0;
-
 private:
-    uint16_t nDataLength = 0;  // a telegram holds at most 65 530 bytes of data
+    bool OnHeap() const { return nDataLength > kInlineData; }
+    uint8_t* HeapData() const {
+        uint8_t* data;
+        std::memcpy(&data, oBytes, sizeof data);
+        return data;
+    }
+    void FreeHeap() {
+        if (OnHeap()) delete[] HeapData();
+        nDataLength = 0;
+    }
+    void TakeFrom(CQueuedTelegram& other) {
+        std::memcpy(oBytes, other.oBytes, sizeof oBytes);
+        nDataLength = other.nDataLength;
+        other.nDataLength = 0;
+    }
+
+    // The data, or (beyond kInlineData bytes) the address of its heap copy.
     // Not cleared: only the first nDataLength bytes are ever read, and a
     // block of fresh entries then costs no memset.
-    uint8_t oInlineData[kInlineData];
-    std::unique_ptr<uint8_t[]> pHeapData;
+    uint8_t oBytes[kInlineData];
+    uint16_t nDataLength = 0;  // a telegram holds at most 65 530 bytes of data
 };
+static_assert(sizeof(CQueuedTelegram) == 32, "two queue entries per cache line");
+static_assert(sizeof(uint8_t*) <= CQueuedTelegram::kInlineData, "room for the heap address");
 
 // The lock of a receive queue. Both sides hold it for a few dozen
 // instructions (a copy, or linking a block), so a taker spins briefly instead
@@ -87,7 +121,16 @@ public:
     void Push(const TelegramView& telegram);
     // Producer side of one thread, without the lock: keeps a copy for the
     // next Publish (which Stage calls itself when its block is full).
-    void Stage(const TelegramView& telegram);
+    void Stage(const TelegramView& telegram) {
+        Block* block = pStaged;
+        if (block == nullptr || block->nSize == kBlockEntries ||
+            telegram.nDataLength > CQueuedTelegram::kInlineData) {
+            StageAllocating(telegram);
+            return;
+        }
+        block->oEntries[block->nSize].AssignInline(telegram);
+        ++block->nSize;
+    }
     // Appends what was staged, in order, under one lock, exactly as the same
     // Push calls would have; with `keep` false the staged copies are dropped.
     void Publish(bool keep = true);
@@ -96,7 +139,7 @@ public:
     // while an earlier one still waits in another.
     static void PublishAll(CReceiveQueue* queues, size_t count, bool keep);
     // True when the next Stage would have to publish first.
-    bool StageFull() const;
+    bool StageFull() const { return pStaged != nullptr && pStaged->nSize == kBlockEntries; }
     // Hands the oldest entry to `read` (under the lock, so `read` only
     // copies or moves from it) and removes it; tells how many are left. False when the queue
     // was empty (nothing called or written then).
@@ -120,6 +163,8 @@ private:
         CQueuedTelegram oEntries[kBlockEntries];
     };
 
+    // Stage when it may allocate: a block to stage into, or the data.
+    void StageAllocating(const TelegramView& telegram);
     // Links the staged block (cut to the maximum); oMutex held.
     void AppendStaged();
     // An empty block from the spares, or null; oMutex held.

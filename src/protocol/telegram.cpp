@@ -52,20 +52,6 @@ std::vector<uint8_t> TelegramBytes(uint16_t length, uint16_t command, uint16_t t
     return out;
 }
 
-bool TelegramView::Parse(const uint8_t* bytes, size_t count) {
-    if (count < kTelegramOverhead) {
-        *this = TelegramView();
-        return false;
-    }
-    nLength = GetU16(bytes);
-    nCommand = GetU16(bytes + 2);
-    nTelegramId = GetU16(bytes + 4);
-    pData = bytes + 6;
-    nDataLength = static_cast<uint32_t>(count - kTelegramOverhead);
-    cChecksum = bytes[count - 1];
-    return static_cast<uint64_t>(nDataLength) + 5 == nLength;
-}
-
 CTessaraMsg::CTessaraMsg(const uint8_t* data, uint16_t count, uint16_t command, uint16_t telegramId)
     : nLength(static_cast<uint16_t>(count + 5)), nCommand(command), nTelegramId(telegramId) {
     if (data != nullptr && count != 0) oData.assign(data, data + count);

@@ -104,7 +104,19 @@ struct TelegramView {
 
     // Parses `count` bytes of one complete telegram. False for fewer than 7
     // bytes or when the data length disagrees with the length field.
-    bool Parse(const uint8_t* bytes, size_t count);
+    bool Parse(const uint8_t* bytes, size_t count) {
+        if (count < kTelegramOverhead) {
+            *this = TelegramView();
+            return false;
+        }
+        nLength = GetU16(bytes);
+        nCommand = GetU16(bytes + 2);
+        nTelegramId = GetU16(bytes + 4);
+        pData = bytes + 6;
+        nDataLength = static_cast<uint32_t>(count - kTelegramOverhead);
+        cChecksum = bytes[count - 1];
+        return static_cast<uint64_t>(nDataLength) + 5 == nLength;
+    }
     bool ChecksumMatches() const {
         return TelegramChecksum(nCommand, nTelegramId, pData, nDataLength) == cChecksum;
     }
