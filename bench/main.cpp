@@ -34,6 +34,7 @@ struct Options {
     std::string sLabel = "this machine";  // names the conditions of the run in its table
     std::string sSide = "both";
     bool bVerbose = false;
+    bool bBusy = false;     // the run has competitors: the loaded targets apply
     int nIdleSeconds = -1;  // -1: the default of the counts chosen
 };
 
@@ -41,13 +42,15 @@ void Usage() {
     std::fprintf(stderr,
                  "usage: tessara-bench [--quick] [--rounds N] [--markdown FILE] [--only a,b]\n"
                  "                     [--skip a,b] [--side lib|raw|both] [--idle-seconds N]\n"
-                 "                     [--label TEXT] [--verbose]\n"
+                 "                     [--label TEXT] [--busy] [--verbose]\n"
                  "  --quick     1/50 of the counts (CI); figures are then only a smoke test\n"
                  "  --only      scenarios: stream-write request-latency write-confirmed\n"
                  "              receive-callback receive-queue open-close many-handles\n"
                  "              idle idle-keepalive (--skip: all but these)\n"
                  "  --markdown  writes the table as a section of a markdown file, headed\n"
                  "              by --label (the conditions of the run, e.g. \"busy\")\n"
+                 "  --busy      the machine is loaded on purpose: stream-write's target\n"
+                 "              is then 0.85 of raw instead of 0.90\n"
                  "  --idle-seconds  how long the idle scenarios keep their links open\n"
                  "              (default 10, with --quick 1)\n");
 }
@@ -81,6 +84,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
             if (o->nIdleSeconds < 1) return false;
         } else if (a == "--verbose") {
             o->bVerbose = true;
+        } else if (a == "--busy") {
+            o->bBusy = true;
         } else {
             return false;
         }
@@ -232,7 +237,7 @@ std::string Today() {
     return text;
 }
 
-std::vector<Row> BuildRows(const std::vector<Pair>& pairs) {
+std::vector<Row> BuildRows(const std::vector<Pair>& pairs, bool busy) {
     std::vector<Row> rows;
     auto pair = [&](const char* name) -> const Pair* {
         for (const Pair& p : pairs)
@@ -279,11 +284,11 @@ std::vector<Row> BuildRows(const std::vector<Pair>& pairs) {
     const auto value = [](const Sample& s) { return s.dValue; };
     const auto extra = [](const Sample& s) { return s.dExtra; };
     const auto cpu = [](const Sample& s) { return s.dCpuNsPerFrame; };
-    add(pair("stream-write"), "stream-write", "frames/s", true, 0.9, 0, value, true);
+    add(pair("stream-write"), "stream-write", "frames/s", true, busy ? 0.85 : 0.9, 0, value, true);
     add(pair("request-latency"), "request-latency, median", "µs", false, 1.3, 0, value, true);
     addFloor(pair("request-latency"), "request-latency, median: raw + reader thread", "µs", false,
              value);
-    add(pair("request-latency"), "request-latency, p99", "µs", false, 0, 0, extra, false);
+    add(pair("request-latency"), "request-latency, p99", "µs", false, 2.0, 0, extra, false);
     add(pair("write-confirmed"), "write-confirmed", "round trips/s", true, 0.75, 0, value, true);
     addFloor(pair("write-confirmed"), "write-confirmed: raw + reader thread", "round trips/s", true,
              value);
@@ -464,7 +469,7 @@ int main(int argc, char** argv) {
     }
     peer.Stop();
 
-    const std::vector<Row> rows = BuildRows(pairs);
+    const std::vector<Row> rows = BuildRows(pairs, o.bBusy);
     PrintTable(rows, o, load, stdout);
     if (!o.sMarkdown.empty()) WriteMarkdown(rows, o, o.sMarkdown, load);
     if (failed) std::fprintf(stderr, "tessara-bench: frames were lost or a scenario failed\n");

@@ -62,7 +62,7 @@ fi
 if [ "$busy" -eq 1 ]; then
   start_burners
   # shellcheck disable=SC2046
-  "$bin" --label "Busy machine ($cpus CPU-burning processes, one per CPU)" --skip idle,idle-keepalive \
+  "$bin" --label "Busy machine ($cpus CPU-burning processes, one per CPU)" --busy --skip idle,idle-keepalive \
          $(markdown busy) "${args[@]}" || status=1
   stop_burners
 fi

@@ -234,20 +234,21 @@ std::unique_ptr<CTessaraMsg> CTessaraClient::WaitConfirmation(uint16_t telegramI
                                                               CReadRole& role) {
     int64_t left = overrideMs != nullptr ? *overrideMs : nTimeout;
     const int64_t deadline = sys::MonotonicMs() + left;
+    const int64_t startUs = sys::MonotonicUs();
+    const int32_t spinUs = nReplySpinUs.load(std::memory_order_relaxed);
+    bool waited = false;
     std::unique_ptr<CTessaraMsg> telegram = TakeConfirmation(telegramId);
     // Reading in place: what this thread reads, it hands on itself, so a
     // confirmation is in the store when ReadAsWaiter returns.
     while (telegram == nullptr && role.Held() && left >= 0 && bLinkUp.load()) {
-        const auto read = oConnection.ReadAsWaiter(static_cast<int32_t>(left));
+        waited = true;
+        const auto read = oConnection.ReadAsWaiter(static_cast<int32_t>(left), spinUs);
         if (read == CTesIPConnection::WaiterRead::kGiveUp) role.Return();
         telegram = TakeConfirmation(telegramId);
         left = read == CTesIPConnection::WaiterRead::kTimeout ? -1 : deadline - sys::MonotonicMs();
     }
     role.Return();
     // Waiting for the receive thread to store it.
-    const int64_t startUs = sys::MonotonicUs();
-    const int32_t spinUs = nReplySpinUs.load(std::memory_order_relaxed);
-    bool waited = false;
     while (telegram == nullptr && left >= 0 && bLinkUp.load()) {
         waited = true;
         if (!oEvent.SpinThenWait(spinUs, left)) break;

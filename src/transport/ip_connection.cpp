@@ -307,8 +307,14 @@ void CTesIPConnection::ReturnReadRole() {
     oRoleReturned.Signal();
 }
 
-CTesIPConnection::WaiterRead CTesIPConnection::ReadAsWaiter(int32_t timeoutMs) {
+CTesIPConnection::WaiterRead CTesIPConnection::ReadAsWaiter(int32_t timeoutMs, int32_t spinUs) {
     const sys::Socket s = hSocket;
+    if (spinUs > 0) {
+        const int64_t until = sys::MonotonicUs() + spinUs;
+        while (sys::WaitReadable(s, oWaiterWaker, 0) == sys::WaitResult::kTimeout &&
+               sys::MonotonicUs() < until) {
+        }
+    }
     switch (sys::WaitReadable(s, oWaiterWaker, timeoutMs)) {
         case sys::WaitResult::kReadable:
             break;
