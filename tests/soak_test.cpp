@@ -526,13 +526,19 @@ TEST_F(Soak, SixteenHandlesWithFaults) {
                     streamFault = c.bStreamFault;
                 }
                 // A link that ends under the request: 0x30000, or 0x50000 while
-                // it is being dropped; a stream fault may make any request time out.
+                // it is being dropped. After a stream fault any request may time
+                // out, and the stream is cut out of step until it falls into
+                // step again: a piece of it may then read as a confirmation
+                // with the awaited id (a length field of 6 where the id
+                // belongs is one such piece), which fails its checks.
                 if (rc == 0x50000) ++transient;
+                const bool garbled = rc == 0x40000 || rc == 0xA0000 || rc == 0xB0000 ||
+                                     rc == 0xC0200 || (rc & ~0xFF) == 0x200;
                 const bool fair = rc == expected || rc == 0x30000 || rc == 0x50000 ||
-                                  (streamFault && rc == 0x40000);
+                                  (streamFault && garbled);
                 if (!fair)
                     fail("chaos CANSetPowerRelais " + std::to_string(rc) + " for " +
-                         std::to_string(expected));
+                         std::to_string(expected) + (streamFault ? " after a stream fault" : ""));
                 failuresInARow = rc == expected ? 0 : failuresInARow + 1;
                 const char data[8] = {9, 9, 9, 9, 9, 9, 9, 9};
                 for (int k = 0; k < 8; ++k) {
