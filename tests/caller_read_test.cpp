@@ -76,25 +76,35 @@ protected:
         });
     }
 
+    // Round `round` of a run over kLayouts: the next WRITE_DIGITAL is
+    // answered amid frames numbered on from *next; returns the last id
+    // before the reply (0: none came before it).
+    uint32_t ReplyRound(int round, uint32_t* next);
+
     std::atomic<int> nUnansweredId{-1};
 };
 
 // Frame counts before and after the confirmation, round by round.
 const std::pair<int, int> kLayouts[] = {{0, 0}, {0, 2}, {1, 0}, {2, 1}, {3, 3}};
 
+uint32_t CallerRead::ReplyRound(int round, uint32_t* next) {
+    const auto [nBefore, nAfter] = kLayouts[round % 5];
+    std::vector<uint32_t> before, after;
+    for (int i = 0; i < nBefore; ++i) before.push_back((*next)++);
+    for (int i = 0; i < nAfter; ++i) after.push_back((*next)++);
+    ReplyAmid(before, after);
+    return before.empty() ? 0 : before.back();
+}
+
 TEST_F(CallerRead, FramesAroundRepliesReachTheCallbackInOrderOnTheReceiveThread) {
     const int h = Open();
     ASSERT_EQ(CANSetCallback(h, Record), 0);
     uint32_t next = 1;
     for (int round = 0; round < 60; ++round) {
-        const auto [nBefore, nAfter] = kLayouts[round % 5];
-        std::vector<uint32_t> before, after;
-        for (int i = 0; i < nBefore; ++i) before.push_back(next++);
-        for (int i = 0; i < nAfter; ++i) after.push_back(next++);
-        ReplyAmid(before, after);
+        const uint32_t lastBefore = ReplyRound(round, &next);
         ASSERT_EQ(CANWriteDigital(h, round), 0) << "round " << round;
         // A frame that came before the reply was handled before the request returned.
-        EXPECT_GE(SeenCount(), before.empty() ? 0 : before.back()) << "round " << round;
+        EXPECT_GE(SeenCount(), lastBefore) << "round " << round;
     }
     const size_t total = next - 1;
     ASSERT_TRUE(WaitUntil([&] { return SeenCount() == total; }, Scaled(3000)));
@@ -121,13 +131,9 @@ TEST_F(CallerRead, QueuedFramesBeforeAReplyAreThereWhenItReturnsAndKeepTheirOrde
         return true;
     };
     for (int round = 0; round < 60; ++round) {
-        const auto [nBefore, nAfter] = kLayouts[round % 5];
-        std::vector<uint32_t> before, after;
-        for (int i = 0; i < nBefore; ++i) before.push_back(next++);
-        for (int i = 0; i < nAfter; ++i) after.push_back(next++);
-        ReplyAmid(before, after);
+        const uint32_t lastBefore = ReplyRound(round, &next);
         ASSERT_EQ(CANWriteDigital(h, round), 0) << "round " << round;
-        while (taken < (before.empty() ? taken : before.back())) {
+        while (taken < lastBefore) {
             ASSERT_TRUE(take()) << "frame " << taken + 1 << " queued before its reply is missing";
         }
     }
