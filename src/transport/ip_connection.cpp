@@ -279,6 +279,8 @@ void CTesIPConnection::ReceiveStream() {
             cutter.Received(static_cast<size_t>(got), handle);
             OnReceiveBatch(false);
         }
+        // Nobody waits for the role the receive thread gives back: a waiter
+        // only tries to take it, and an open waits only once this thread is gone.
         nReadRole.store(kRoleFree, std::memory_order_release);
     }
 }
@@ -294,8 +296,7 @@ bool CTesIPConnection::TakeReadRole() {
     // reply would wake two threads instead of one.
     if (bHandedOver.load(std::memory_order_relaxed) || State() != kStateConnected ||
         !oWatch.Pause()) {
-        nReadRole.store(kRoleFree, std::memory_order_release);
-        oRoleReturned.Signal();
+        FreeWaiterRole();
         return false;
     }
     return true;
@@ -303,8 +304,12 @@ bool CTesIPConnection::TakeReadRole() {
 
 void CTesIPConnection::ReturnReadRole() {
     oWatch.Resume();
+    FreeWaiterRole();
+}
+
+void CTesIPConnection::FreeWaiterRole() {
     nReadRole.store(kRoleFree, std::memory_order_release);
-    oRoleReturned.Signal();
+    oRoleReturned.Signal();  // a receive thread or an open may wait for it
 }
 
 CTesIPConnection::WaiterRead CTesIPConnection::ReadAsWaiter(int32_t timeoutMs, int32_t spinUs) {

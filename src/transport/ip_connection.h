@@ -121,6 +121,8 @@ private:
     // holds it (watching the link for silence meanwhile); false when the
     // thread is to stop or the link ended.
     bool TakeReadRoleForReceive();
+    // A waiter's side: frees the role and wakes whoever waits for it.
+    void FreeWaiterRole();
 
     // ---- link control and keep-alive (link_control.cpp)
     // Command words of the link-control telegrams for `deviceType`.
