@@ -264,4 +264,23 @@ TEST_F(Engine, CloseUnderPollingThreads) {
     EXPECT_EQ(late.load(), 0);
 }
 
+// Each thread that makes calls announces what it pins in a hazard of its
+// own; a thread that ends gives its hazard to the next, so a program that
+// starts a thread per task does not grow the list a close must scan, and a
+// hazard handed on still protects its new thread's calls.
+TEST_F(Engine, EndedThreadsHandTheirHazardsOn) {
+    const int h = Open();
+    Forget(h);
+    size_t ownedBefore = 0;
+    const size_t listedBefore = tes::ListedHazardCount(&ownedBefore);
+    for (int i = 0; i < 40; ++i) {
+        std::thread([h] { EXPECT_EQ(CANDeviceConnectState(h), 3); }).join();
+    }
+    size_t owned = 0;
+    EXPECT_LE(tes::ListedHazardCount(&owned), listedBefore + 1);
+    EXPECT_EQ(owned, ownedBefore);
+    EXPECT_EQ(CANCloseDevice(h), 0);
+    std::thread([h] { EXPECT_EQ(CANDeviceConnectState(h), 0x900000); }).join();
+}
+
 }  // namespace

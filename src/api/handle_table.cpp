@@ -7,27 +7,138 @@
 #include <thread>
 #include <vector>
 
+#include "transport/platform.h"
 #include "transport/tes_thread.h"
 #include "transport/trace.h"
 
 namespace tes {
 
+// The record a thread pins, if any. Each thread that makes calls has one,
+// listed from its first call; when the thread ends its hazard is free for
+// the next thread that makes calls.
+struct ThreadHazard {
+    std::atomic<DeviceHandleRecord*> pHeld{nullptr};
+    bool bOwned = true;  // guarded by the list lock
+    ThreadHazard* pNext = nullptr;
+};
+
+namespace {
+
+// The list of hazards. Its lock, head and generation need no construction
+// or destruction, so that a thread may end at any time, the process's end
+// and the library's unload included. Both sides hold the lock for a few
+// instructions: a taker spins, yielding its time slice.
+std::atomic<bool> gHazardLock{false};
+ThreadHazard* gHazards = nullptr;
+// Counts the times the list was freed (ShutDownDeviceHandles): a thread's
+// cached hazard of an earlier generation is gone.
+std::atomic<uint32_t> gHazardGeneration{1};
+
+class HazardListLock {
+public:
+    HazardListLock() {
+        while (gHazardLock.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
+    }
+    ~HazardListLock() { gHazardLock.store(false, std::memory_order_release); }
+    HazardListLock(const HazardListLock&) = delete;
+    HazardListLock& operator=(const HazardListLock&) = delete;
+};
+
+// This thread's hazard, and the generation it belongs to. Plain values: a
+// thread-local with a destructor would keep the shared library from being
+// unloaded while the thread lives.
+thread_local ThreadHazard* tMyHazard = nullptr;
+thread_local uint32_t tMyGeneration = 0;
+
+// Runs as a thread that made calls ends.
+void FreeHazard(void* hazard) {
+    HazardListLock lock;
+    static_cast<ThreadHazard*>(hazard)->bOwned = false;
+}
+
+// Finds or makes a hazard for this thread; null when that fails (the caller
+// then takes the locked way).
+ThreadHazard* ListMyHazard(uint32_t generation) {
+    ThreadHazard* hazard = nullptr;
+    {
+        HazardListLock lock;
+        for (ThreadHazard* h = gHazards; h != nullptr; h = h->pNext) {
+            if (!h->bOwned) {
+                h->bOwned = true;
+                hazard = h;
+                break;
+            }
+        }
+        if (hazard == nullptr) {
+            hazard = new (std::nothrow) ThreadHazard;
+            if (hazard == nullptr) return nullptr;
+            hazard->pNext = gHazards;
+            gHazards = hazard;
+        }
+    }
+    if (!sys::SetThreadExitValue(hazard)) {
+        FreeHazard(hazard);
+        return nullptr;
+    }
+    tMyHazard = hazard;
+    tMyGeneration = generation;
+    return hazard;
+}
+
+inline ThreadHazard* MyHazard() {
+    const uint32_t generation = gHazardGeneration.load(std::memory_order_acquire);
+    ThreadHazard* hazard = tMyHazard;
+    if (hazard != nullptr && tMyGeneration == generation) return hazard;
+    return ListMyHazard(generation);
+}
+
+bool IsAnnounced(const DeviceHandleRecord* record) {
+    HazardListLock lock;
+    for (const ThreadHazard* h = gHazards; h != nullptr; h = h->pNext) {
+        if (h->pHeld.load(std::memory_order_acquire) == record) return true;
+    }
+    return false;
+}
+
+// At the unload: no thread-exit notice may run the library's code later,
+// and no call holds a pin any more (every record was unslotted).
+void FreeHazards() {
+    sys::StopThreadExitNotice();
+    ThreadHazard* list = nullptr;
+    {
+        HazardListLock lock;
+        list = gHazards;
+        gHazards = nullptr;
+        gHazardGeneration.fetch_add(1);
+    }
+    while (list != nullptr) {
+        ThreadHazard* next = list->pNext;
+        delete list;
+        list = next;
+    }
+}
+
+}  // namespace
+
 namespace {
 
 // A lock-free way to the record of a recently opened handle; handles are
 // numbered in sequence, so open handles rarely share a slot.
-struct alignas(64) HandleSlot {
-    std::atomic<DeviceHandleRecord*> pRecord{nullptr};
-    std::atomic<uint32_t> nPins{0};
-};
 constexpr size_t kHandleSlots = 256;
+using HandleSlot = std::atomic<DeviceHandleRecord*>;
 
 HandleSlot& SlotOf(HandleSlot* slots, int32_t handle) {
     return slots[static_cast<uint32_t>(handle) % kHandleSlots];
 }
 
 struct HandleTable {
-    HandleSlot oSlots[kHandleSlots];
+    HandleSlot oSlots[kHandleSlots] = {};
+    // Pins need only a signal fence where the release side can force a
+    // barrier on every thread; else they use a full one.
+    const bool bAsymmetric = sys::StartHeavyBarrier();
+    // Without the end-of-thread notice there are no hazards: every call
+    // takes the locked way. Set once the table is the process's table.
+    std::atomic<bool> bHazards{false};
     CTesMutex oMutex;
     std::map<int32_t, RecordRef> oRecords;
     std::atomic<int32_t> nCounter{0};
@@ -42,13 +153,21 @@ struct HandleTable {
 // after the unload makes a fresh one. Constant-initialised: no order problem.
 std::atomic<HandleTable*> gTable{nullptr};
 
-HandleTable& Table() {
-    HandleTable* table = gTable.load(std::memory_order_acquire);
-    if (table != nullptr) return *table;
+// The slow way of Table(): its first call, or the first after an unload.
+HandleTable& MakeTable() {
+    HandleTable* table = nullptr;
     HandleTable* fresh = new HandleTable;
-    if (gTable.compare_exchange_strong(table, fresh, std::memory_order_acq_rel)) return *fresh;
+    if (gTable.compare_exchange_strong(table, fresh, std::memory_order_acq_rel)) {
+        fresh->bHazards.store(sys::StartThreadExitNotice(&FreeHazard), std::memory_order_release);
+        return *fresh;
+    }
     delete fresh;  // another thread made it first
     return *table;
+}
+
+inline HandleTable& Table() {
+    HandleTable* table = gTable.load(std::memory_order_acquire);
+    return table != nullptr ? *table : MakeTable();
 }
 
 void ReapClient(void* client) {
@@ -58,27 +177,50 @@ void ReapClient(void* client) {
     Table().nPendingReaps.fetch_sub(1);
 }
 
-// Takes the record out of its slot (if it is there) and waits until no call
-// holds the slot: afterwards no call can reach the record through it.
+// Takes the record out of its slot (if it is there) and waits until no
+// thread announces it: afterwards no call can reach the record through it.
 void Unslot(HandleTable& table, DeviceHandleRecord* record) {
     HandleSlot& slot = SlotOf(table.oSlots, record->nHandle);
     DeviceHandleRecord* expected = record;
-    if (!slot.pRecord.compare_exchange_strong(expected, nullptr)) return;
-    while (slot.nPins.load() != 0) std::this_thread::yield();
+    if (!slot.compare_exchange_strong(expected, nullptr)) return;
+    // A pin that announced the record before this point is seen below; one
+    // that announces it later finds the slot empty and lets go.
+    if (table.bAsymmetric) sys::HeavyBarrier();
+    while (IsAnnounced(record)) std::this_thread::yield();
 }
 
 }  // namespace
 
 PinnedRecord::PinnedRecord(int32_t handle) {
-    HandleSlot& slot = SlotOf(Table().oSlots, handle);
-    slot.nPins.fetch_add(1);
-    pPins = &slot.nPins;
-    DeviceHandleRecord* record = slot.pRecord.load();
-    if (record != nullptr && record->nHandle == handle) pRecord = record;
+    HandleTable& table = Table();
+    if (!table.bHazards.load(std::memory_order_acquire)) return;
+    ThreadHazard* hazard = MyHazard();
+    // A second pin on the same thread takes the locked way.
+    if (hazard == nullptr || hazard->pHeld.load(std::memory_order_relaxed) != nullptr) return;
+    HandleSlot& slot = SlotOf(table.oSlots, handle);
+    DeviceHandleRecord* record = slot.load(std::memory_order_acquire);
+    // Announce, then check that the slot still holds what was announced.
+    while (record != nullptr) {
+        if (table.bAsymmetric) {
+            hazard->pHeld.store(record, std::memory_order_relaxed);
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+        } else {
+            hazard->pHeld.exchange(record, std::memory_order_seq_cst);
+        }
+        DeviceHandleRecord* again = slot.load(std::memory_order_seq_cst);
+        if (again == record) break;
+        record = again;
+    }
+    if (record == nullptr || record->nHandle != handle) {
+        hazard->pHeld.store(nullptr, std::memory_order_release);
+        return;
+    }
+    pHazard = hazard;
+    pRecord = record;
 }
 
 PinnedRecord::~PinnedRecord() {
-    pPins->fetch_sub(1);
+    if (pHazard != nullptr) pHazard->pHeld.store(nullptr, std::memory_order_release);
 }
 
 DeviceHandleRecord::~DeviceHandleRecord() {
@@ -125,7 +267,7 @@ int32_t OpenDeviceHandle(const char* address, int32_t* handle, int32_t timeoutMs
     DeviceHandleRecord* const raw = record.get();
     table.oRecords.emplace(number, std::move(record));
     DeviceHandleRecord* empty = nullptr;
-    SlotOf(table.oSlots, number).pRecord.compare_exchange_strong(empty, raw);
+    SlotOf(table.oSlots, number).compare_exchange_strong(empty, raw);
     *handle = number;
     TES_TRACE("Device handle 0x" << std::hex << number << " is allocted.");
     return kOk;
@@ -217,13 +359,27 @@ void ShutDownDeviceHandles() {
     HandleTable* table = gTable.load(std::memory_order_acquire);
     // A reaper still running after the wait keeps using the table: then it stays.
     if (table == nullptr || table->nPendingReaps.load() != 0) return;
-    if (gTable.compare_exchange_strong(table, nullptr, std::memory_order_acq_rel)) delete table;
+    if (!gTable.compare_exchange_strong(table, nullptr, std::memory_order_acq_rel)) return;
+    const bool hazards = table->bHazards.load();
+    delete table;
+    if (hazards) FreeHazards();
 }
 
 size_t OpenHandleCount() {
     HandleTable& table = Table();
     CTesLock lock(table.oMutex);
     return table.oRecords.size();
+}
+
+size_t ListedHazardCount(size_t* owned) {
+    HazardListLock lock;
+    size_t listed = 0;
+    *owned = 0;
+    for (const ThreadHazard* h = gHazards; h != nullptr; h = h->pNext) {
+        ++listed;
+        if (h->bOwned) ++*owned;
+    }
+    return listed;
 }
 
 }  // namespace tes

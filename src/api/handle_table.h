@@ -19,13 +19,16 @@ namespace tes {
 
 struct DeviceHandleRecord;
 
+struct ThreadHazard;
+
 // The record of an open handle for the duration of one call, found without
-// the table's lock: the handle's slot is pinned, and a release waits until
-// no call holds the slot before the record can go. Get() is null when the
-// slot holds another handle or none; the caller then uses
-// LookupDeviceHandle. Pins are short-lived by contract: a call in flight
-// when its handle is closed returns at once, since the close ends the link
-// first.
+// the table's lock or a locked instruction: the calling thread announces the
+// record in its hazard slot, and a release waits until no thread announces
+// it before the record can go. Get() is null when the slot holds another
+// handle or none, or when this thread already holds a pin; the caller then
+// uses LookupDeviceHandle. Pins are short-lived by contract: a call in
+// flight when its handle is closed returns at once, since the close ends the
+// link first.
 class PinnedRecord {
 public:
     explicit PinnedRecord(int32_t handle);
@@ -35,7 +38,7 @@ public:
     DeviceHandleRecord* Get() const { return pRecord; }
 
 private:
-    std::atomic<uint32_t>* pPins = nullptr;
+    ThreadHazard* pHazard = nullptr;
     DeviceHandleRecord* pRecord = nullptr;
 };
 
@@ -77,5 +80,8 @@ void ReleaseAllDeviceHandles();
 void ShutDownDeviceHandles();
 // Number of open handles (for checks).
 size_t OpenHandleCount();
+// Number of threads' hazards listed, and of those owned by a live thread
+// (for checks).
+size_t ListedHazardCount(size_t* owned);
 
 }  // namespace tes

@@ -99,6 +99,30 @@ void DetachThread(ThreadHandle thread);
 // True when called on the thread the handle stands for.
 bool IsCurrentThread(ThreadHandle thread);
 
+// End-of-thread notice: once StartThreadExitNotice(onExit) has returned
+// true, a thread that called SetThreadExitValue with a value other than null
+// runs onExit(value) as it ends. One notice per process at a time.
+// StopThreadExitNotice ends it: no onExit begins afterwards, since onExit is
+// the library's code and the library may be going.
+bool StartThreadExitNotice(void (*onExit)(void*));
+bool SetThreadExitValue(void* value);
+void StopThreadExitNotice();
+
+// ---------------------------------------------------------------- barriers
+
+// The heavy half of an asymmetric barrier pair: when HeavyBarrier returns,
+// every other thread of the process has passed a full memory barrier. A
+// thread that stores and then loads then needs only to keep the compiler from
+// reordering the two (a signal fence): either its load sees what the caller
+// of HeavyBarrier stored before the call, or that caller sees its store after
+// the call. Costs microseconds; for rare paths such as closing a handle.
+//
+// StartHeavyBarrier prepares it once and tells whether the system offers it;
+// when it does not, both sides need full fences, and HeavyBarrier must not be
+// called.
+bool StartHeavyBarrier();
+void HeavyBarrier();
+
 // ---------------------------------------------------------------- library unload
 
 // Called by the library's unload hook before it releases the handles, to

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <linux/membarrier.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -322,6 +323,35 @@ void DetachThread(ThreadHandle thread) {
 
 bool IsCurrentThread(ThreadHandle thread) {
     return thread != nullptr && pthread_equal(thread->hThread, pthread_self()) != 0;
+}
+
+namespace {
+pthread_key_t gExitKey;
+}  // namespace
+
+bool StartThreadExitNotice(void (*onExit)(void*)) {
+    return pthread_key_create(&gExitKey, onExit) == 0;
+}
+
+bool SetThreadExitValue(void* value) {
+    return pthread_setspecific(gExitKey, value) == 0;
+}
+
+void StopThreadExitNotice() {
+    pthread_key_delete(gExitKey);
+}
+
+// ---------------------------------------------------------------- barriers
+
+// The kernel interrupts every CPU that runs a thread of this process; a
+// sandbox or an old kernel may refuse, and then the light side uses full
+// fences.
+bool StartHeavyBarrier() {
+    return syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0) == 0;
+}
+
+void HeavyBarrier() {
+    syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0);
 }
 
 // ---------------------------------------------------------------- sockets

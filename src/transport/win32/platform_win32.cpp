@@ -281,6 +281,43 @@ bool IsCurrentThread(ThreadHandle thread) {
     return thread != nullptr && thread->nThreadId == GetCurrentThreadId();
 }
 
+// Fiber-local storage, unlike thread-local storage, calls back as each
+// thread ends.
+namespace {
+DWORD gExitSlot = FLS_OUT_OF_INDEXES;
+void (*gOnExit)(void*) = nullptr;
+
+VOID WINAPI OnFlsExit(PVOID value) {
+    if (value != nullptr && gOnExit != nullptr) gOnExit(value);
+}
+}  // namespace
+
+bool StartThreadExitNotice(void (*onExit)(void*)) {
+    gOnExit = onExit;
+    gExitSlot = FlsAlloc(&OnFlsExit);
+    return gExitSlot != FLS_OUT_OF_INDEXES;
+}
+
+bool SetThreadExitValue(void* value) {
+    return gExitSlot != FLS_OUT_OF_INDEXES && FlsSetValue(gExitSlot, value) != FALSE;
+}
+
+void StopThreadExitNotice() {
+    if (gExitSlot != FLS_OUT_OF_INDEXES) FlsFree(gExitSlot);
+    gExitSlot = FLS_OUT_OF_INDEXES;
+}
+
+// ---------------------------------------------------------------- barriers
+
+// FlushProcessWriteBuffers would serve, but some Windows layers for other
+// systems implement it as a no-op, which would turn a missing barrier into a
+// use after free; the full fences cost a few nanoseconds per call.
+bool StartHeavyBarrier() {
+    return false;
+}
+
+void HeavyBarrier() {}
+
 // ---------------------------------------------------------------- sockets
 
 static_assert(sizeof(Socket) >= sizeof(SOCKET), "a Socket holds a SOCKET");
