@@ -19,9 +19,16 @@ t0=$(date +%s)
 stamp() { echo "== $(( $(date +%s) - t0 ))s: $*"; }
 
 # ---- packages (Debian 12): the posix-thread mingw-w64 compilers, because the
-# simulator and the tests use std::thread; wine for both word sizes.
+# simulator and the tests use std::thread; wine, and for the 32-bit presets
+# its 32-bit half.
 stamp "packages"
-scripts/install-deps.sh build windows
+groups=(build windows)
+for preset in "${presets[@]}"; do
+  case $preset in
+    win32|win32-vb6) groups+=(windows32); break ;;
+  esac
+done
+scripts/install-deps.sh "${groups[@]}"
 
 # ---- wine: a prefix of its own, one wineserver for the whole run.
 export WINEDEBUG=-all

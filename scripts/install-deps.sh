@@ -36,7 +36,7 @@ windows    g++-mingw-w64-i686-posix     the 32-bit Windows builds
 windows    g++-mingw-w64-x86-64-posix   the 64-bit Windows build
 windows    wine                         running the Windows tests
 windows    wine64                       running the 64-bit Windows tests
-windows    wine32:i386                  running the 32-bit Windows tests
+windows32  wine32:i386                  running the 32-bit Windows tests (needs the i386 package lists)
 windows    nsis                         the Windows installer (makensis)
 windows    procps                       the Windows program tests find the process of a program (pgrep)
 packages   dpkg-dev                     the Debian packages: dpkg-shlibdeps computes their dependencies
@@ -51,8 +51,8 @@ cross      g++-s390x-linux-gnu          the linux-s390x build (big-endian)
 cross      qemu-user                    running the cross-built tests and programs
 cross-packages libc6:arm64              the arm64 packages: dpkg-shlibdeps finds the target libc registered with dpkg
 cross-packages libstdc++6:arm64         the arm64 packages: dpkg-shlibdeps finds the target libstdc++ registered with dpkg
-cross-packages libc6:armhf              the armhf packages: dpkg-shlibdeps finds the target libc registered with dpkg
-cross-packages libstdc++6:armhf         the armhf packages: dpkg-shlibdeps finds the target libstdc++ registered with dpkg
+cross-packages-armhf libc6:armhf        the armhf packages: dpkg-shlibdeps finds the target libc registered with dpkg
+cross-packages-armhf libstdc++6:armhf   the armhf packages: dpkg-shlibdeps finds the target libstdc++ registered with dpkg
 '
 
 list_only=0

@@ -52,7 +52,10 @@ else
     armhf) preset=linux-armhf ;;
     *) fail "no cross preset builds packages for $arch" ;;
   esac
-  scripts/install-deps.sh build cross packages cross-packages
+  case "$arch" in
+    arm64) scripts/install-deps.sh build cross packages cross-packages ;;
+    armhf) scripts/install-deps.sh build cross packages cross-packages-armhf ;;
+  esac
   build=build/$preset
   # The preset sets the install prefix and the packaging options; Debian's
   # flags for the target reach the cache when the tree is first configured

@@ -62,18 +62,27 @@ TEST(FutexEvent, AWaiterMayDestroyTheEventAsSoonAsItsWaitReturned) {
 }
 
 TEST(FutexEvent, SpinThenWaitTakesASignalBeforeDuringOrAfterTheSpin) {
+    using tes::sys::SpinResult;
     tes::sys::Event e;
-    EXPECT_FALSE(e.SpinThenWait(200, 0));   // no time: no spin either
-    EXPECT_FALSE(e.SpinThenWait(200, 20));  // spins, then sleeps out the time
+    SpinResult spun = SpinResult::kCaught;
+    EXPECT_FALSE(e.SpinThenWait(200, 0, &spun));  // no time: no spin either
+    EXPECT_EQ(spun, SpinResult::kAtOnce);
+    EXPECT_FALSE(e.SpinThenWait(200, 20, &spun));  // spins, then sleeps out the time
+    EXPECT_EQ(spun, SpinResult::kRanOut);
     e.Signal();
-    EXPECT_TRUE(e.SpinThenWait(200, 0));
-    // Signals that land within the spin (no pause) and after it (2 ms).
+    EXPECT_TRUE(e.SpinThenWait(200, 0, &spun));
+    EXPECT_EQ(spun, SpinResult::kAtOnce);
+    // Signals that land within the spin (no pause) and after it (2 ms): the
+    // late ones are told apart, since the spin rule of requests relies on it.
     for (int i = 0; i < 200; ++i) {
         std::thread signaller([&e, i] {
             if (i % 2 != 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
             e.Signal();
         });
-        ASSERT_TRUE(e.SpinThenWait(50, 60000)) << "round " << i;
+        ASSERT_TRUE(e.SpinThenWait(50, 60000, &spun)) << "round " << i;
+        if (i % 2 != 0) {
+            EXPECT_EQ(spun, SpinResult::kRanOut) << "round " << i;
+        }
         signaller.join();
     }
     EXPECT_FALSE(e.Wait(0));  // each signal was taken once

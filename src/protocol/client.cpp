@@ -16,13 +16,25 @@ namespace {
 // A requester may wait for its reply by spinning kReplySpinUs before it
 // sleeps: on a fast link with a free core the wake-up of a sleeping thread
 // costs more than such a spin. Spinning goes on only while the spins catch
-// the replies. When a spin runs out (a slow link, or a busy machine where the
-// spinner keeps the receive thread off its core) the requester sleeps at
-// once, and tries one spin again after kSpinProbeEvery replies that came
-// within kFastReplyUs.
+// the replies, that is while a reply comes during the spin rather than
+// before its first look. When a spin runs out (a slow link, or a busy
+// machine where the spinner keeps the peer or the receive thread off its
+// core) or finds the reply there at once (the peer ran on this core before
+// the look), the requester sleeps at once, and tries one spin again after
+// a number of replies that came within kFastReplyUs: kSpinProbeEvery at
+// first, twice as many after each probe that ran out, up to kSpinProbeMost,
+// so that where spins never help (one CPU) they cost next to nothing.
 constexpr int32_t kReplySpinUs = 50;
 constexpr int64_t kFastReplyUs = 150;
 constexpr uint32_t kSpinProbeEvery = 32;
+constexpr uint32_t kSpinProbeMost = 2048;
+
+// Keeps what the request's spin came to; a spin is tried once per request.
+void NoteSpin(sys::SpinResult spun, sys::SpinResult* outcome, int32_t* spinNow) {
+    if (*spinNow <= 0) return;
+    *outcome = spun;
+    *spinNow = 0;
+}
 
 // What one stored confirmation costs beyond its data: the telegram object
 // and the store's node, roughly.
@@ -236,13 +248,18 @@ std::unique_ptr<CTessaraMsg> CTessaraClient::WaitConfirmation(uint16_t telegramI
     const int64_t deadline = sys::MonotonicMs() + left;
     const int64_t startUs = sys::MonotonicUs();
     const int32_t spinUs = nReplySpinUs.load(std::memory_order_relaxed);
+    // One spin per request: after the first, the waits sleep at once.
+    int32_t spinNow = spinUs;
+    sys::SpinResult outcome = sys::SpinResult::kAtOnce;
     bool waited = false;
     std::unique_ptr<CTessaraMsg> telegram = TakeConfirmation(telegramId);
     // Reading in place: what this thread reads, it hands on itself, so a
     // confirmation is in the store when ReadAsWaiter returns.
     while (telegram == nullptr && role.Held() && left >= 0 && bLinkUp.load()) {
         waited = true;
-        const auto read = oConnection.ReadAsWaiter(static_cast<int32_t>(left), spinUs);
+        sys::SpinResult spun = sys::SpinResult::kAtOnce;
+        const auto read = oConnection.ReadAsWaiter(static_cast<int32_t>(left), spinNow, &spun);
+        NoteSpin(spun, &outcome, &spinNow);
         if (read == CTesIPConnection::WaiterRead::kGiveUp) role.Return();
         telegram = TakeConfirmation(telegramId);
         left = read == CTesIPConnection::WaiterRead::kTimeout ? -1 : deadline - sys::MonotonicMs();
@@ -251,7 +268,10 @@ std::unique_ptr<CTessaraMsg> CTessaraClient::WaitConfirmation(uint16_t telegramI
     // Waiting for the receive thread to store it.
     while (telegram == nullptr && left >= 0 && bLinkUp.load()) {
         waited = true;
-        if (!oEvent.SpinThenWait(spinUs, left)) break;
+        sys::SpinResult spun = sys::SpinResult::kAtOnce;
+        const bool signalled = oEvent.SpinThenWait(spinNow, left, &spun);
+        NoteSpin(spun, &outcome, &spinNow);
+        if (!signalled) break;
         telegram = TakeConfirmation(telegramId);
         if (telegram != nullptr) break;
         left = deadline - sys::MonotonicMs();
@@ -260,9 +280,16 @@ std::unique_ptr<CTessaraMsg> CTessaraClient::WaitConfirmation(uint16_t telegramI
         const int64_t tookUs = sys::MonotonicUs() - startUs;
         bool spin = false;
         if (spinUs > 0) {
-            spin = tookUs <= spinUs;  // the spin caught the reply
+            spin = outcome == sys::SpinResult::kCaught;
+            const uint32_t every = nSpinProbeEvery.load(std::memory_order_relaxed);
+            if (spin) {
+                nSpinProbeEvery.store(kSpinProbeEvery, std::memory_order_relaxed);
+            } else if (outcome == sys::SpinResult::kRanOut && every < kSpinProbeMost) {
+                nSpinProbeEvery.store(every * 2, std::memory_order_relaxed);
+            }
         } else if (tookUs <= kFastReplyUs) {
-            spin = nSpinProbe.fetch_add(1, std::memory_order_relaxed) + 1 >= kSpinProbeEvery;
+            spin = nSpinProbe.fetch_add(1, std::memory_order_relaxed) + 1 >=
+                   nSpinProbeEvery.load(std::memory_order_relaxed);
         }
         if (spin != (spinUs > 0)) nSpinProbe.store(0, std::memory_order_relaxed);
         nReplySpinUs.store(spin ? kReplySpinUs : 0, std::memory_order_relaxed);

@@ -153,6 +153,7 @@ private:
     std::atomic<bool> bLinkUp{false};
     std::atomic<int32_t> nReplySpinUs{0};  // how long the next wait spins, from the last reply
     std::atomic<uint32_t> nSpinProbe{0};   // fast replies since spinning last stopped
+    std::atomic<uint32_t> nSpinProbeEvery{32};  // fast replies between two trial spins
 };
 
 }  // namespace tes

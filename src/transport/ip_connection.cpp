@@ -312,12 +312,18 @@ void CTesIPConnection::FreeWaiterRole() {
     oRoleReturned.Signal();  // a receive thread or an open may wait for it
 }
 
-CTesIPConnection::WaiterRead CTesIPConnection::ReadAsWaiter(int32_t timeoutMs, int32_t spinUs) {
+CTesIPConnection::WaiterRead CTesIPConnection::ReadAsWaiter(int32_t timeoutMs, int32_t spinUs,
+                                                            sys::SpinResult* spun) {
     const sys::Socket s = hSocket;
+    *spun = sys::SpinResult::kAtOnce;
     if (spinUs > 0) {
         const int64_t until = sys::MonotonicUs() + spinUs;
-        while (sys::WaitReadable(s, oWaiterWaker, 0) == sys::WaitResult::kTimeout &&
-               sys::MonotonicUs() < until) {
+        while (sys::WaitReadable(s, oWaiterWaker, 0) == sys::WaitResult::kTimeout) {
+            if (sys::MonotonicUs() >= until) {
+                *spun = sys::SpinResult::kRanOut;
+                break;
+            }
+            *spun = sys::SpinResult::kCaught;
         }
     }
     switch (sys::WaitReadable(s, oWaiterWaker, timeoutMs)) {

@@ -70,8 +70,9 @@ public:
     // receive thread, which handles them in order, and gives up; so it does
     // when the connection wakes the receive thread (a drop, a stop).
     // First it checks the socket for up to `spinUs` microseconds without
-    // sleeping: on a virtual machine a sleeping CPU takes longer to wake.
-    WaiterRead ReadAsWaiter(int32_t timeoutMs, int32_t spinUs = 0);
+    // sleeping (on a virtual machine a sleeping CPU takes longer to wake);
+    // *spun tells what that spin came to.
+    WaiterRead ReadAsWaiter(int32_t timeoutMs, int32_t spinUs, sys::SpinResult* spun);
 
     // Cuts nothing: handles one complete telegram of `length` bytes.
     void HandleTelegram(const uint8_t* bytes, uint32_t length);

@@ -34,6 +34,11 @@ void SleepMs(uint32_t ms);
 
 // ---------------------------------------------------------------- events, mutexes
 
+// What a spin before a wait came to: what it waited for was there at the
+// first look (or no spin was asked for), came during the spin, or did not
+// come within it.
+enum class SpinResult { kAtOnce, kCaught, kRanOut };
+
 // Auto-reset event: Signal wakes at most one waiter; a signal with no waiter
 // stays set until one wait consumes it or Reset clears it.
 class Event {
@@ -51,7 +56,8 @@ public:
     // As Wait, but first checks the event for up to `spinUs` microseconds
     // without sleeping: for a signal expected within a few tens of
     // microseconds, a sleeping waiter's wake-up would cost more than that.
-    bool SpinThenWait(int32_t spinUs, int64_t timeoutMs);
+    // *spun tells what the spin came to.
+    bool SpinThenWait(int32_t spinUs, int64_t timeoutMs, SpinResult* spun);
 
 private:
     struct Impl;

@@ -18,8 +18,8 @@ public:
     // True when signalled within `timeoutMs` (negative: no limit).
     bool Wait(int64_t timeoutMs) { return hEvent.Wait(timeoutMs); }
     // Wait, after checking for up to `spinUs` microseconds without sleeping.
-    bool SpinThenWait(int32_t spinUs, int64_t timeoutMs) {
-        return hEvent.SpinThenWait(spinUs, timeoutMs);
+    bool SpinThenWait(int32_t spinUs, int64_t timeoutMs, sys::SpinResult* spun) {
+        return hEvent.SpinThenWait(spinUs, timeoutMs, spun);
     }
 
 private:

@@ -233,8 +233,9 @@ bool Event::Wait(int64_t timeoutMs) {
     }
 }
 
-bool Event::SpinThenWait(int32_t spinUs, int64_t timeoutMs) {
+bool Event::SpinThenWait(int32_t spinUs, int64_t timeoutMs, SpinResult* spun) {
     std::atomic<uint32_t>& word = pImpl->nWord;
+    *spun = SpinResult::kAtOnce;
     if (TakeSignal(word, false)) return true;
     if (spinUs <= 0 || timeoutMs == 0) return Wait(timeoutMs);
     // The monotonic clock is read without a system call (vDSO).
@@ -243,11 +244,13 @@ bool Event::SpinThenWait(int32_t spinUs, int64_t timeoutMs) {
         for (int i = 0; i < 64; ++i) {
             if ((word.load(std::memory_order_relaxed) & kSignalled) != 0 &&
                 TakeSignal(word, false)) {
+                *spun = SpinResult::kCaught;
                 return true;
             }
             CpuRelax();
         }
     } while (MonotonicUs() < until);
+    *spun = SpinResult::kRanOut;
     return Wait(timeoutMs);  // the spin is within the caller's margin
 }
 

@@ -118,7 +118,10 @@ bool Event::Wait(int64_t timeoutMs) {
 
 // Checking a kernel event takes a system call each time, so a spin would
 // cost what it is meant to save: this waits at once.
-bool Event::SpinThenWait(int32_t /*spinUs*/, int64_t timeoutMs) { return Wait(timeoutMs); }
+bool Event::SpinThenWait(int32_t /*spinUs*/, int64_t timeoutMs, SpinResult* spun) {
+    *spun = SpinResult::kAtOnce;
+    return Wait(timeoutMs);
+}
 
 struct Mutex::Impl {
     HANDLE hMutex;
