@@ -117,9 +117,14 @@ bool Event::Wait(int64_t timeoutMs) {
 }
 
 // Checking a kernel event takes a system call each time, so a spin would
-// cost what it is meant to save: this waits at once.
-bool Event::SpinThenWait(int32_t /*spinUs*/, int64_t timeoutMs, SpinResult* spun) {
+// cost what it is meant to save: this waits at once. A spin asked for and
+// not needed at the first look counts as one that ran out, so that callers
+// stop asking.
+bool Event::SpinThenWait(int32_t spinUs, int64_t timeoutMs, SpinResult* spun) {
     *spun = SpinResult::kAtOnce;
+    if (spinUs <= 0 || timeoutMs == 0) return Wait(timeoutMs);
+    if (Wait(0)) return true;
+    *spun = SpinResult::kRanOut;
     return Wait(timeoutMs);
 }
 
