@@ -193,6 +193,10 @@ int CTesIPConnection::Send(const uint8_t* bytes, size_t length, int32_t timeoutM
             DropLink();
             return sys::kTrSocketError;
         case sys::IoResult::kSendFailed:
+            // A stream that refused a send (reset by the gateway, or cut
+            // part-way through a telegram) is gone: the state says so at
+            // once, not only when the receive thread reads the end.
+            if (nTransport == sys::kTransportTcp) DropLink();
             break;
     }
     return sys::kTrSocketError;
