@@ -118,10 +118,6 @@ void FreeHazards() {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // A lock-free way to the record of a recently opened handle; handles are
 // numbered in sequence, so open handles rarely share a slot.
 constexpr size_t kHandleSlots = 256;
