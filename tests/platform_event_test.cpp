@@ -81,7 +81,7 @@ TEST(FutexEvent, SpinThenWaitTakesASignalBeforeDuringOrAfterTheSpin) {
         });
         ASSERT_TRUE(e.SpinThenWait(50, 60000, &spun)) << "round " << i;
         if (i % 2 != 0) {
-            EXPECT_EQ(spun, SpinResult::kRanOut) << "round " << i;
+            EXPECT_NE(spun, SpinResult::kAtOnce) << "round " << i;  // a slow spin may catch it
         }
         signaller.join();
     }
