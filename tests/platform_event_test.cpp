@@ -74,16 +74,18 @@ TEST(FutexEvent, SpinThenWaitTakesASignalBeforeDuringOrAfterTheSpin) {
     EXPECT_EQ(spun, SpinResult::kAtOnce);
     // Signals that land within the spin (no pause) and after it (2 ms): the
     // late ones are told apart, since the spin rule of requests relies on it.
+    // A waiter descheduled for 2 ms before its first look does find a late
+    // signal at once, so a loaded machine is allowed a few of those.
+    int lateFoundAtOnce = 0;
     for (int i = 0; i < 200; ++i) {
         std::thread signaller([&e, i] {
             if (i % 2 != 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
             e.Signal();
         });
         ASSERT_TRUE(e.SpinThenWait(50, 60000, &spun)) << "round " << i;
-        if (i % 2 != 0) {
-            EXPECT_NE(spun, SpinResult::kAtOnce) << "round " << i;  // a slow spin may catch it
-        }
+        if (i % 2 != 0 && spun == SpinResult::kAtOnce) ++lateFoundAtOnce;
         signaller.join();
     }
+    EXPECT_LT(lateFoundAtOnce, 20);  // of 100 late signals
     EXPECT_FALSE(e.Wait(0));  // each signal was taken once
 }
