@@ -43,7 +43,14 @@ if grep -E '\.(o|obj|a)$' <<<"$listing" | grep -v '\.dll\.a$' | grep -q .; then
   fail "the archive holds build objects"
 fi
 
-# ---- install silently, with the PATH entry
+# ---- install silently, with the PATH entry. The installer is a 32-bit
+# program whatever it installs, so it needs the 32-bit half of wine.
+if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'ok installed'; then
+  echo "=== SKIPPED: installing and uninstalling $name under wine (the installer is a 32-bit program; wine32:i386 is not installed)"
+  echo "windows-installer $arch: $failures failure(s)"
+  [ $failures -eq 0 ]
+  exit
+fi
 reg_path() { wine reg query 'HKCU\Environment' /v Path 2>/dev/null | tr -d '\r' || true; }
 key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\TessaraCan-'"$arch"
 reg_view=()
@@ -55,7 +62,7 @@ wine reg add 'HKCU\Environment' /v Path /t REG_EXPAND_SZ /d "$user_path" /f >/de
 rc=0
 wine "$dist/$name-setup.exe" /S /ADDTOPATH || rc=$?
 [ $rc -eq 0 ] && ok "silent install" || fail "silent install: exit code $rc"
-installed=$(cd "$unix_dir" 2>/dev/null && find . -type f | sed 's|^\./||' | sort)
+installed=$(cd "$unix_dir" 2>/dev/null && find . -type f | sed 's|^\./||' | sort || true)
 from_zip=$(sed -n "s|^$name/||p" <<<"$listing" | grep -v '/$' | sort)
 if [ "$installed" = "$(printf '%s\nuninstall.exe\n' "$from_zip" | sort)" ]; then
   ok "the install folder holds the archive's $(wc -l <<<"$from_zip") files and uninstall.exe"

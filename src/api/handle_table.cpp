@@ -46,9 +46,13 @@ public:
 
 // This thread's hazard, and the generation it belongs to. Plain values: a
 // thread-local with a destructor would keep the shared library from being
-// unloaded while the thread lives.
-thread_local ThreadHazard* tMyHazard = nullptr;
-thread_local uint32_t tMyGeneration = 0;
+// unloaded while the thread lives. One object, so that a call finds both
+// with one look-up of the thread's storage.
+struct MyHazardSlot {
+    ThreadHazard* pHazard;
+    uint32_t nGeneration;
+};
+thread_local MyHazardSlot tMine = {nullptr, 0};
 
 // Runs as a thread that made calls ends.
 void FreeHazard(void* hazard) {
@@ -80,15 +84,14 @@ ThreadHazard* ListMyHazard(uint32_t generation) {
         FreeHazard(hazard);
         return nullptr;
     }
-    tMyHazard = hazard;
-    tMyGeneration = generation;
+    tMine = {hazard, generation};
     return hazard;
 }
 
 inline ThreadHazard* MyHazard() {
     const uint32_t generation = gHazardGeneration.load(std::memory_order_acquire);
-    ThreadHazard* hazard = tMyHazard;
-    if (hazard != nullptr && tMyGeneration == generation) return hazard;
+    const MyHazardSlot mine = tMine;
+    if (mine.pHazard != nullptr && mine.nGeneration == generation) return mine.pHazard;
     return ListMyHazard(generation);
 }
 

@@ -10,9 +10,6 @@ namespace tes {
 
 namespace {
 constexpr size_t kFilterWords = 16;
-// WRITE carries the caller's data count in one byte and the library passes
-// any count on (the gateway judges it), so its data part holds up to 255.
-constexpr size_t kMaxWriteData = 255;
 }  // namespace
 
 CTessaraClientCAN::CTessaraClientCAN(int32_t timeoutMs)
@@ -152,45 +149,27 @@ int32_t CTessaraClientCAN::SetActivePowerSupplies(uint32_t bitmask) {
     return SimpleCommand(CommandWord(Cmd::SET_POWERACTIVESUPPLIES), data, sizeof data);
 }
 
-int32_t CTessaraClientCAN::WriteFrame(uint32_t identifier, const uint8_t* data, int32_t length,
-                                      int32_t flags, int32_t* seconds, int32_t* microseconds) {
-    TES_TRACE("WRITE requested to " << PeerAddressText() << ",nIdentifier=0x" << std::hex
-                                    << identifier);
-    const size_t n = static_cast<uint8_t>(length);
-    // The payload is written straight into its place in the telegram.
-    uint8_t telegram[kTelegramOverhead + 5 + kMaxWriteData];
-    uint8_t* const payload = telegram + 6;
-    PutU32(payload, identifier);
-    payload[4] = static_cast<uint8_t>(flags);
-    CopyFrameBytes(payload + 5, data, n);
-    const uint16_t id = TakeTelegramId();
-
-    if (ConfirmData()) {
-        const CTessaraMsg request(payload, static_cast<uint16_t>(5 + n), CommandWord(Cmd::WRITE),
-                                  id);
-        std::unique_ptr<CTessaraMsg> c;
-        int32_t result = Exchange(request, &c);
-        if (c != nullptr && c->oData.size() >= 9) {
-            if (seconds != nullptr) *seconds = static_cast<int32_t>(GetU32(c->oData.data() + 1));
-            if (microseconds != nullptr) {
-                *microseconds = static_cast<int32_t>(GetU32(c->oData.data() + 5));
-            }
+int32_t CTessaraClientCAN::WriteConfirmed(const uint8_t* payload, size_t n, uint16_t id,
+                                          int32_t* seconds, int32_t* microseconds) {
+    const CTessaraMsg request(payload, static_cast<uint16_t>(5 + n), CommandWord(Cmd::WRITE), id);
+    std::unique_ptr<CTessaraMsg> c;
+    int32_t result = Exchange(request, &c);
+    if (c != nullptr && c->oData.size() >= 9) {
+        if (seconds != nullptr) *seconds = static_cast<int32_t>(GetU32(c->oData.data() + 1));
+        if (microseconds != nullptr) {
+            *microseconds = static_cast<int32_t>(GetU32(c->oData.data() + 5));
         }
-        if (result == kOk) result = EvaluateConfirmation(*c);
-        return result;
     }
-
-    // Streaming path: one telegram built on the stack, one send, no text.
-    const size_t size = SealTelegram(telegram, CommandWord(Cmd::WRITE), id, 5 + n);
-    const int32_t result = SendBytes(telegram, size);
-    if (seconds != nullptr || microseconds != nullptr) {
-        int32_t s = 0;
-        int32_t us = 0;
-        LocalTimestampSince1970(&s, &us);
-        if (seconds != nullptr) *seconds = s;
-        if (microseconds != nullptr) *microseconds = us;
-    }
+    if (result == kOk) result = EvaluateConfirmation(*c);
     return result;
+}
+
+void CTessaraClientCAN::StampLocally(int32_t* seconds, int32_t* microseconds) {
+    int32_t s = 0;
+    int32_t us = 0;
+    LocalTimestampSince1970(&s, &us);
+    if (seconds != nullptr) *seconds = s;
+    if (microseconds != nullptr) *microseconds = us;
 }
 
 }  // namespace tes

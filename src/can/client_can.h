@@ -7,6 +7,8 @@
 #include <cstdint>
 
 #include "protocol/client.h"
+#include "protocol/commands.h"
+#include "transport/trace.h"
 
 namespace tes {
 
@@ -65,8 +67,26 @@ public:
     // Writes one frame; with ConfirmData on it waits for the gateway's time
     // stamp, else it stamps the frame from the local clock. Either pointer may
     // be null.
+    // Inline, since it is the path of every frame written: a streamed frame
+    // is built on the stack and sent without a further call level.
     int32_t WriteFrame(uint32_t identifier, const uint8_t* data, int32_t length, int32_t flags,
-                       int32_t* seconds, int32_t* microseconds);
+                       int32_t* seconds, int32_t* microseconds) {
+        TES_TRACE("WRITE requested to " << PeerAddressText() << ",nIdentifier=0x" << std::hex
+                                        << identifier);
+        const size_t n = static_cast<uint8_t>(length);
+        // The payload is written straight into its place in the telegram.
+        uint8_t telegram[kTelegramOverhead + 5 + kMaxWriteData];
+        uint8_t* const payload = telegram + 6;
+        PutU32(payload, identifier);
+        payload[4] = static_cast<uint8_t>(flags);
+        CopyFrameBytes(payload + 5, data, n);
+        const uint16_t id = TakeTelegramId();
+        if (ConfirmData()) return WriteConfirmed(payload, n, id, seconds, microseconds);
+        const size_t size = SealTelegram(telegram, CommandWord(Cmd::WRITE), id, 5 + n);
+        const int32_t result = SendBytes(telegram, size);
+        if (seconds != nullptr || microseconds != nullptr) StampLocally(seconds, microseconds);
+        return result;
+    }
     bool ConfirmData() const { return bConfirmData.load(std::memory_order_relaxed); }
 
     // ---- CANopen commands
@@ -91,6 +111,14 @@ public:
                                      SdoReply* reply);
 
 private:
+    // WRITE carries the caller's data count in one byte and the library
+    // passes any count on (the gateway judges it), so its data part holds
+    // up to 255.
+    static constexpr size_t kMaxWriteData = 255;
+    // WriteFrame's confirmed path: the payload of `n` data bytes is in place.
+    int32_t WriteConfirmed(const uint8_t* payload, size_t n, uint16_t id, int32_t* seconds,
+                           int32_t* microseconds);
+    static void StampLocally(int32_t* seconds, int32_t* microseconds);
     int32_t SdoExchange(uint16_t command, const uint8_t* data, uint16_t length, uint16_t timeoutMs,
                         std::unique_ptr<CTessaraMsg>* confirmation);
 

@@ -21,12 +21,11 @@ namespace {
 // machine where the spinner keeps the peer or the receive thread off its
 // core) or finds the reply there at once (the peer ran on this core before
 // the look), the requester sleeps at once, and tries one spin again after
-// a number of replies that came within kFastReplyUs: kSpinProbeEvery at
+// a number of replies that came within kFastReplyUs: kSpinProbeFirst at
 // first, twice as many after each probe that ran out, up to kSpinProbeMost,
 // so that where spins never help (one CPU) they cost next to nothing.
 constexpr int32_t kReplySpinUs = 50;
 constexpr int64_t kFastReplyUs = 150;
-constexpr uint32_t kSpinProbeEvery = 32;
 constexpr uint32_t kSpinProbeMost = 2048;
 
 // Keeps what the request's spin came to; a spin is tried once per request.
@@ -41,13 +40,6 @@ void NoteSpin(sys::SpinResult spun, sys::SpinResult* outcome, int32_t* spinNow) 
 constexpr size_t kEntryOverheadBytes = sizeof(CTessaraMsg) + 64;
 
 }  // namespace
-
-int32_t MapTransportResult(int transportResult) {
-    const int n = transportResult & 0xFF;
-    if (n == sys::kTrOk) return kOk;
-    if (n == sys::kTrRefused) return kResultRefused;
-    return static_cast<int32_t>(n) << 16;
-}
 
 void CTessaraClient::CConnection::OnConnectionChanged(bool connected) {
     pOwner->OnConnectionChanged(connected);
@@ -90,12 +82,6 @@ int32_t CTessaraClient::SendTelegram(const CTessaraMsg& request) {
     }
     const std::vector<uint8_t> whole = request.ToBytes();
     return SendBytes(whole.data(), whole.size());
-}
-
-int32_t CTessaraClient::SendBytes(const uint8_t* bytes, size_t length) {
-    const int32_t result = MapTransportResult(oConnection.Send(bytes, length, nTimeout));
-    TES_TRACE("data sended RC=" << result);
-    return result;
 }
 
 int32_t CTessaraClient::ResetTelegramId() {
@@ -283,7 +269,7 @@ std::unique_ptr<CTessaraMsg> CTessaraClient::WaitConfirmation(uint16_t telegramI
             spin = outcome == sys::SpinResult::kCaught;
             const uint32_t every = nSpinProbeEvery.load(std::memory_order_relaxed);
             if (spin) {
-                nSpinProbeEvery.store(kSpinProbeEvery, std::memory_order_relaxed);
+                nSpinProbeEvery.store(kSpinProbeFirst, std::memory_order_relaxed);
             } else if (outcome == sys::SpinResult::kRanOut && every < kSpinProbeMost) {
                 nSpinProbeEvery.store(every * 2, std::memory_order_relaxed);
             }

@@ -13,11 +13,17 @@
 #include "protocol/result_codes.h"
 #include "protocol/telegram.h"
 #include "transport/ip_connection.h"
+#include "transport/trace.h"
 
 namespace tes {
 
 // Transport result to library result: 1 → 0, 7 → 0x1, n → n << 16.
-int32_t MapTransportResult(int transportResult);
+inline int32_t MapTransportResult(int transportResult) {
+    const int n = transportResult & 0xFF;
+    if (n == sys::kTrOk) return kOk;
+    if (n == sys::kTrRefused) return kResultRefused;
+    return static_cast<int32_t>(n) << 16;
+}
 
 class CTessaraClient {
 public:
@@ -70,8 +76,13 @@ public:
     // one at a time.
     int32_t Exchange(const CTessaraMsg& request, std::unique_ptr<CTessaraMsg>* confirmation,
                      const int32_t* overrideMs = nullptr);
-    // Sends already serialised bytes (the frame-streaming path).
-    int32_t SendBytes(const uint8_t* bytes, size_t length);
+    // Sends already serialised bytes (the frame-streaming path: inline, so
+    // that a frame crosses as few calls as it can on its way to the socket).
+    int32_t SendBytes(const uint8_t* bytes, size_t length) {
+        const int32_t result = MapTransportResult(oConnection.Send(bytes, length, nTimeout));
+        TES_TRACE("data sended RC=" << result);
+        return result;
+    }
 
     uint16_t TakeTelegramId() { return nNextTelegramId.fetch_add(1, std::memory_order_relaxed); }
     uint16_t PeekTelegramId() const { return nNextTelegramId.load(std::memory_order_relaxed); }
@@ -153,7 +164,9 @@ private:
     std::atomic<bool> bLinkUp{false};
     std::atomic<int32_t> nReplySpinUs{0};  // how long the next wait spins, from the last reply
     std::atomic<uint32_t> nSpinProbe{0};   // fast replies since spinning last stopped
-    std::atomic<uint32_t> nSpinProbeEvery{32};  // fast replies between two trial spins
+    // Fast replies between two trial spins; starts at kSpinProbeFirst.
+    static constexpr uint32_t kSpinProbeFirst = 32;
+    std::atomic<uint32_t> nSpinProbeEvery{kSpinProbeFirst};
 };
 
 }  // namespace tes
