@@ -231,6 +231,10 @@ public:
         Close();
         return LatencySample(oMicros, nFailed);
     }
+    std::string Reopen() override {
+        Close();
+        return Open();
+    }
 
 private:
     std::vector<double> oMicros;
@@ -259,6 +263,10 @@ public:
         oLink.Close();
         return LatencySample(oMicros, nFailed);
     }
+    std::string Reopen() override {
+        oLink.Close();
+        return Open();
+    }
 
 private:
     std::vector<double> oMicros;
@@ -278,14 +286,26 @@ public:
         oTally.End(count);
     }
     Sample Finish() override {
-        uint32_t good = 0;
-        if (!LibGoodFrames(nHandle, &good)) oTally.sError = "CANGetGlobals after the writes";
-        oTally.nLost = (nSeq - good) + nFailed;
+        CountLink();
         Close();
         return oTally.Rate(false);
     }
+    std::string Reopen() override {
+        CountLink();
+        Close();
+        nSeq = 0;
+        return Open();
+    }
 
 private:
+    // What the peer did not get on this link counts as lost.
+    void CountLink() {
+        uint32_t good = 0;
+        if (!LibGoodFrames(nHandle, &good)) oTally.sError = "CANGetGlobals after the writes";
+        oTally.nLost += (nSeq - good) + nFailed;
+        nFailed = 0;
+    }
+
     uint32_t nSeq = 0;
     uint64_t nFailed = 0;
 };
@@ -307,14 +327,25 @@ public:
         oTally.End(count);
     }
     Sample Finish() override {
-        uint32_t good = 0;
-        if (!oLink.GoodFrames(&good)) oTally.sError = "raw GET_GLOBALS after the writes";
-        oTally.nLost = (nSeq - good) + nFailed;
+        CountLink();
         oLink.Close();
         return oTally.Rate(false);
     }
+    std::string Reopen() override {
+        CountLink();
+        oLink.Close();
+        nSeq = 0;
+        return Open();
+    }
 
 private:
+    void CountLink() {
+        uint32_t good = 0;
+        if (!oLink.GoodFrames(&good)) oTally.sError = "raw GET_GLOBALS after the writes";
+        oTally.nLost += (nSeq - good) + nFailed;
+        nFailed = 0;
+    }
+
     uint32_t nSeq = 0;
     uint64_t nFailed = 0;
 };
@@ -778,6 +809,11 @@ public:
         if (eKind == Kind::kRequestLatency) return LatencySample(oMicros, nFailed);
         oTally.nLost = nFailed;
         return oTally.Rate(false);
+    }
+    std::string Reopen() override {
+        StopReader();
+        bReaderDone.store(false);
+        return Open();
     }
 
 private:
