@@ -66,8 +66,7 @@ public:
     int32_t SetActivePowerSupplies(uint32_t bitmask);
     // Writes one frame; with ConfirmData on it waits for the gateway's time
     // stamp, else it stamps the frame from the local clock. Either pointer may
-    // be null.
-    // Inline, since it is the path of every frame written: a streamed frame
+    // be null. Inline, since every frame written takes it: a streamed frame
     // is built on the stack and sent without a further call level.
     int32_t WriteFrame(uint32_t identifier, const uint8_t* data, int32_t length, int32_t flags,
                        int32_t* seconds, int32_t* microseconds) {

@@ -513,8 +513,9 @@ namespace {
 constexpr int64_t kDeadlineAtFirstBlock = INT64_MIN;
 
 IoResult SendLoop(Socket s, const uint8_t* bytes, size_t length, int64_t deadlineMs,
-                  int32_t timeoutMs, bool datagram, size_t sent = 0) {
+                  int32_t timeoutMs, bool datagram) {
     const int fd = static_cast<int>(s);
+    size_t sent = 0;
     while (sent < length || (datagram && sent == 0)) {
         const ssize_t n = send(fd, bytes + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n >= 0) {
@@ -543,11 +544,7 @@ IoResult SendStream(Socket s, const uint8_t* bytes, size_t length, int64_t deadl
 
 IoResult SendStreamWithin(Socket s, const uint8_t* bytes, size_t length, int32_t timeoutMs) {
     if (length == 0) return IoResult::kDone;
-    // The usual case, a telegram taken whole at once, stays in this frame.
-    const ssize_t n = send(static_cast<int>(s), bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n == static_cast<ssize_t>(length)) return IoResult::kDone;
-    return SendLoop(s, bytes, length, kDeadlineAtFirstBlock, timeoutMs, false,
-                    n > 0 ? static_cast<size_t>(n) : 0);
+    return SendLoop(s, bytes, length, kDeadlineAtFirstBlock, timeoutMs, false);
 }
 
 IoResult SendDatagram(Socket s, const uint8_t* bytes, size_t length, int64_t deadlineMs) {
