@@ -149,6 +149,22 @@ TEST(SealTelegram, WritesTheHeaderAndChecksumAroundDataInPlace) {
     EXPECT_EQ(Bytes(a, a + 20), Bytes(b, b + 20));
 }
 
+TEST(TelegramChecksum, EveryLengthAndAlignmentXorsEveryByteOnce) {
+    // The sum is taken a word at a time: each byte must count exactly once
+    // whatever the length (the 8- and 4-byte steps and the tail) and
+    // wherever the data starts.
+    uint8_t buffer[96];
+    for (size_t i = 0; i < sizeof buffer; ++i) buffer[i] = static_cast<uint8_t>(i * 37 + 11);
+    for (size_t offset = 0; offset < 8; ++offset) {
+        for (size_t count = 0; count + offset <= sizeof buffer; ++count) {
+            uint8_t expected = 0x03 ^ 0x02 ^ 0xEF ^ 0xBE;
+            for (size_t i = 0; i < count; ++i) expected ^= buffer[offset + i];
+            ASSERT_EQ(tes::TelegramChecksum(0x0203, 0xBEEF, buffer + offset, count), expected)
+                << "offset " << offset << " count " << count;
+        }
+    }
+}
+
 // The connection's link-control telegrams, as the gateway sees them.
 TEST(LinkTelegram, WorkedExamplesByteForByteBothWays) {
     const struct {
