@@ -31,6 +31,10 @@ LAYERS = [
     (7, "load and unload hooks", ["exports/"]),
 ]
 PLATFORM_INTERNALS = ("transport/posix/", "transport/win32/")
+# Headers each platform folder holds under the same name, found on the
+# build's include path: only the platform contract includes them.
+PLATFORM_CHOSEN = {"platform_mutex.h"}
+PLATFORM_CONTRACT = "transport/platform.h"
 PUBLIC_HEADER = "TessaraCan.h"
 PUBLIC_HEADER_FROM = 5  # incoming data and above pass its callback types on
 
@@ -67,6 +71,10 @@ def check(src_dir):
                         if own[0] < PUBLIC_HEADER_FROM:
                             problems.append(f"{where}: the public header is for incoming/ and above")
                         continue
+                    if target in PLATFORM_CHOSEN:
+                        if path != PLATFORM_CONTRACT:
+                            problems.append(f"{where}: only {PLATFORM_CONTRACT} includes it")
+                        continue
                     other = layer_of(target)
                     if other is None:
                         problems.append(f"{where}: not a file of any layer")
@@ -89,6 +97,8 @@ def self_test():
         "can/public.cpp": ('#include "TessaraCan.h"\n', 1),
         "api/inside.cpp": ('#include "transport/win32/win32_unload.h"\n', 1),
         "time/beside.cpp": ('#include "transport/tes_thread.h"\n', 1),
+        "transport/platform.h": ('#include "platform_mutex.h"\n', 0),
+        "transport/around.cpp": ('#include "platform_mutex.h"\n', 1),
         "tools/stray.cpp": ("", 1),
     }
     failed = False

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "transport/platform.h"
 
@@ -88,4 +89,34 @@ TEST(FutexEvent, SpinThenWaitTakesASignalBeforeDuringOrAfterTheSpin) {
     }
     EXPECT_LT(lateFoundAtOnce, 20);  // of 100 late signals
     EXPECT_FALSE(e.Wait(0));  // each signal was taken once
+}
+
+TEST(PlatformMutex, ContendedLockKeepsEverySectionWholeAndWakesEveryWaiter) {
+    // Four threads take the lock many times each, holding it across a read
+    // and a later write of shared fields: a section that overlaps another
+    // loses an increment or sees the pair torn, and a waiter whose wake-up
+    // is lost hangs the test.
+    tes::sys::Mutex mutex;
+    uint64_t count = 0;
+    uint64_t shadow = 0;
+    std::atomic<int> torn{0};
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 50000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kRounds; ++i) {
+                mutex.Lock();
+                const uint64_t seen = count;
+                if (shadow != seen) torn.fetch_add(1, std::memory_order_relaxed);
+                if (i % 64 == 0) std::this_thread::yield();  // let others pile up on it
+                count = seen + 1;
+                shadow = seen + 1;
+                mutex.Unlock();
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(count, static_cast<uint64_t>(kThreads) * kRounds);
+    EXPECT_EQ(torn.load(), 0);
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform_mutex.h"
+
 namespace tes::sys {
 
 // ---------------------------------------------------------------- clock
@@ -64,20 +66,9 @@ private:
     Impl* pImpl;
 };
 
-class Mutex {
-public:
-    Mutex();
-    ~Mutex();
-    Mutex(const Mutex&) = delete;
-    Mutex& operator=(const Mutex&) = delete;
-
-    void Lock();
-    void Unlock();
-
-private:
-    struct Impl;
-    Impl* pImpl;
-};
+// Mutex: Lock and Unlock, not recursive. Each platform declares it in its
+// own platform_mutex.h (the one on the include path of the build), so that
+// a platform whose lock is a word in memory can take it inline.
 
 class MutexLock {
 public:

@@ -254,24 +254,17 @@ bool Event::SpinThenWait(int32_t spinUs, int64_t timeoutMs, SpinResult* spun) {
     return Wait(timeoutMs);  // the spin is within the caller's margin
 }
 
-struct Mutex::Impl {
-    pthread_mutex_t oMutex;
-};
-
-Mutex::Mutex() : pImpl(new Impl) {
-    pthread_mutex_init(&pImpl->oMutex, nullptr);
+void Mutex::LockContended() {
+    // Marks the word "held, with waiters" before every sleep, so the
+    // holder's Unlock wakes one; whoever takes it that way keeps the mark,
+    // at the cost of one wake call too many when nobody else waits.
+    while (nWord.exchange(kHeldWaiters, std::memory_order_acquire) != kFree) {
+        FutexWait(&nWord, kHeldWaiters, nullptr);
+    }
 }
 
-Mutex::~Mutex() {
-    pthread_mutex_destroy(&pImpl->oMutex);
-    delete pImpl;
-}
-
-void Mutex::Lock() {
-    pthread_mutex_lock(&pImpl->oMutex);
-}
-void Mutex::Unlock() {
-    pthread_mutex_unlock(&pImpl->oMutex);
+void Mutex::WakeOne() {
+    FutexWakeOne(&nWord);
 }
 
 // ---------------------------------------------------------------- threads

@@ -128,21 +128,16 @@ bool Event::SpinThenWait(int32_t spinUs, int64_t timeoutMs, SpinResult* spun) {
     return Wait(timeoutMs);
 }
 
-struct Mutex::Impl {
-    HANDLE hMutex;
-};
-
-Mutex::Mutex() : pImpl(new Impl{CreateMutexA(nullptr, FALSE, nullptr)}) {}
+Mutex::Mutex() : hMutex(CreateMutexA(nullptr, FALSE, nullptr)) {}
 
 Mutex::~Mutex() {
-    if (pImpl->hMutex != nullptr) CloseHandle(pImpl->hMutex);
-    delete pImpl;
+    if (hMutex != nullptr) CloseHandle(static_cast<HANDLE>(hMutex));
 }
 
 // A mutex left by a thread the system ended (process exit) is acquired as
 // abandoned, which is what lets the unload sweep run then.
-void Mutex::Lock() { WaitForSingleObject(pImpl->hMutex, INFINITE); }
-void Mutex::Unlock() { ReleaseMutex(pImpl->hMutex); }
+void Mutex::Lock() { WaitForSingleObject(static_cast<HANDLE>(hMutex), INFINITE); }
+void Mutex::Unlock() { ReleaseMutex(static_cast<HANDLE>(hMutex)); }
 
 // ---------------------------------------------------------------- threads
 //
