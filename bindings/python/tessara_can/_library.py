@@ -27,16 +27,21 @@ if _WIN32_BIT:
 else:
     _CALLBACK = ctypes.CFUNCTYPE
 
-# Data pointers handed to callbacks are declared as void pointers: the bytes
-# may contain zeros, so they are copied with ctypes.string_at and the length
-# argument, never read as C strings.
-CanFrameCallback = _CALLBACK(None, c_int, c_void_p, c_int, c_int, c_int)
-CanFrameCallbackEx = _CALLBACK(None, c_int, c_void_p, c_int, c_int, c_int, c_int, c_int)
-PdoCallback = _CALLBACK(None, c_ubyte, c_ubyte, c_ubyte, c_void_p, c_int, c_int, c_int)
+P_INT = POINTER(c_int)
+P_UBYTE = POINTER(c_ubyte)
+P_USHORT = POINTER(c_ushort)
+P_CHAR = POINTER(c_char)  # char * outputs (buffers filled by the library) and callback data
+
+# Data pointers handed to callbacks are pointers to char: the bytes may
+# contain zeros, so they are copied by slicing with the length argument
+# (pointer[:length], one step in C), never read as C strings.
+CanFrameCallback = _CALLBACK(None, c_int, P_CHAR, c_int, c_int, c_int)
+CanFrameCallbackEx = _CALLBACK(None, c_int, P_CHAR, c_int, c_int, c_int, c_int, c_int)
+PdoCallback = _CALLBACK(None, c_ubyte, c_ubyte, c_ubyte, P_CHAR, c_int, c_int, c_int)
 SyncCallback = _CALLBACK(None, c_ubyte, c_int, c_int, c_int)
-EmcyCallback = _CALLBACK(None, c_ubyte, c_int, c_ubyte, c_void_p, c_int, c_int, c_int)
+EmcyCallback = _CALLBACK(None, c_ubyte, c_int, c_ubyte, P_CHAR, c_int, c_int, c_int)
 GuardCallback = _CALLBACK(None, c_ubyte, c_ubyte, c_int, c_int, c_int)
-UndefinedCallback = _CALLBACK(None, c_int, c_ubyte, c_ubyte, c_ubyte, c_void_p, c_int, c_int,
+UndefinedCallback = _CALLBACK(None, c_int, c_ubyte, c_ubyte, c_ubyte, P_CHAR, c_int, c_int,
                               c_int)
 
 CALLBACK_TYPES = {
@@ -49,10 +54,6 @@ CALLBACK_TYPES = {
     "UndefinedCallback": UndefinedCallback,
 }
 
-P_INT = POINTER(c_int)
-P_UBYTE = POINTER(c_ubyte)
-P_USHORT = POINTER(c_ushort)
-P_CHAR = POINTER(c_char)  # char * outputs (buffers filled by the library)
 
 # name -> (result type, argument types), in the header's order.
 PROTOTYPES = {

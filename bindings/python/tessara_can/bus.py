@@ -47,6 +47,7 @@ Received messages carry the gateway's time stamp when the port sends one
 """
 
 import collections
+import inspect
 import logging
 import threading
 import time
@@ -67,6 +68,21 @@ _LINK_CHECK = 0.5   # callback mode: how often a waiting recv() looks at the lin
 _WATCH = 0.1        # reconnect: how often the link is looked at
 _BACKOFF_FIRST = 0.1
 _BACKOFF_LONGEST = 3.0
+
+
+# can.Message built with positional arguments (a keyword call costs half as
+# much again, once per received frame), in this order; a python-can whose
+# constructor takes them in another order gets them by keyword.
+_MESSAGE_FIELDS = ("timestamp", "arbitration_id", "is_extended_id", "is_remote_frame",
+                   "is_error_frame", "channel", "dlc", "data", "is_fd", "is_rx")
+
+
+def _message_by_keyword(*values):
+    return can.Message(**dict(zip(_MESSAGE_FIELDS, values)))
+
+
+_new_message = (can.Message if tuple(inspect.signature(can.Message).parameters)[:10]
+                == _MESSAGE_FIELDS else _message_by_keyword)
 
 
 def parse_channel(channel):
@@ -133,7 +149,10 @@ class TessaraBus(BusABC):
         # library's queue and not yet returned (_taken).
         self._buffer = collections.deque()
         self._taken = collections.deque()
-        self._ready = threading.Condition()
+        # Held with `with self._lock` (a C-level enter, unlike the
+        # condition's own); _ready waits and wakes on it.
+        self._lock = threading.RLock()
+        self._ready = threading.Condition(self._lock)
         self._waiting = 0        # recv() calls waiting on _ready
         self._reader = None      # FrameReader of the current device
         self._handing_over = False  # the frame callback is on
@@ -225,10 +244,10 @@ class TessaraBus(BusABC):
             if device is None or device.connected:
                 continue
             lost = time.monotonic()
-            with self._ready:
+            with self._lock:
                 self._down_since = lost
             log.warning("link to %s CAN port %d lost; reconnecting", self.host, self.can_port)
-            with self._ready:
+            with self._lock:
                 self._device = None
                 self._reader = None
                 self._handing_over = self._settling = False
@@ -243,7 +262,7 @@ class TessaraBus(BusABC):
                 except TessaraError:
                     delay = min(delay * 2, _BACKOFF_LONGEST)
                     continue
-                with self._ready:
+                with self._lock:
                     if self._shut_down:
                         fresh.close()
                         return
@@ -254,7 +273,7 @@ class TessaraBus(BusABC):
                 self._saved_filter = None
                 self._apply_filters(self.filters)
                 gap = time.monotonic() - lost
-                with self._ready:
+                with self._lock:
                     self.last_gap = gap
                     self.reconnections += 1
                     self._down_since = None
@@ -278,26 +297,19 @@ class TessaraBus(BusABC):
 
     def _message(self, entry):
         (identifier, data, flags, seconds, microseconds), stamp, _ = entry
-        remote = bool(flags & _flags.FLAG_REMOTE)
         if flags & _flags.FLAG_TIMESTAMP:
             stamp = seconds + microseconds / 1e6
-        return can.Message(
-            timestamp=stamp,
-            arbitration_id=identifier,
-            is_extended_id=bool(flags & _flags.FLAG_EXTENDED),
-            is_remote_frame=remote,
-            dlc=len(data),
-            data=None if remote else data,
-            is_fd=len(data) > 8 and not remote,
-            channel=self.channel,
-            is_rx=True)
+        remote = flags & _flags.FLAG_REMOTE != 0
+        return _new_message(stamp, identifier, flags & _flags.FLAG_EXTENDED != 0, remote, False,
+                           self.channel, len(data), None if remote else data,
+                           len(data) > 8 and not remote, True)
 
     def _on_frame(self, frame):
         # On the library's receive thread, once per frame: as little as
         # possible, since the thread holds the GIL meanwhile; recv() builds
         # the Message.
         stamp = time.time()
-        with self._ready:
+        with self._lock:
             if len(self._buffer) >= self._buffer_size:
                 self.dropped += 1
                 return
@@ -346,7 +358,7 @@ class TessaraBus(BusABC):
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             settle = None
-            with self._ready:
+            with self._lock:
                 entry = self._next_in_order()
                 if entry is not None:
                     break
@@ -416,7 +428,7 @@ class TessaraBus(BusABC):
                 device.get_globals()
         except (TessaraError, ValueError):
             pass  # lost or closed: nothing more arrives on this link
-        with self._ready:
+        with self._lock:
             if self._reader is reader:
                 stamp = time.time()
                 while True:
@@ -457,7 +469,7 @@ class TessaraBus(BusABC):
         if self._device is None:
             return  # in a gap: the watcher puts the filters on the new link
         entries = gateway_filter_entries(filters) if self._gateway_filters else None
-        with self._ready:
+        with self._lock:
             self._generation += 1
             self._exact_generation = None
         try:
@@ -470,7 +482,7 @@ class TessaraBus(BusABC):
         except TessaraError as error:
             log.warning("gateway filter not set, filtering in software: %s", error)
             return
-        with self._ready:
+        with self._lock:
             # Frames from now on arrived after the gateway's confirmation.
             self._generation += 1
             self._exact_generation = self._generation
@@ -510,7 +522,7 @@ class TessaraBus(BusABC):
             raise CanOperationError(error.message, error.code) from error
 
     def _close_device(self):
-        with self._ready:
+        with self._lock:
             self._reader = None
             self._handing_over = self._settling = False
         device, self._device = self._device, None
@@ -534,7 +546,7 @@ class TessaraBus(BusABC):
                 log.warning("could not put back the gateway's filter: %s", error)
             finally:
                 self._close_device()
-                with self._ready:
+                with self._lock:
                     self._ready.notify_all()
 
 

@@ -127,10 +127,11 @@ class DeviceInfo(collections.namedtuple(
                    power_supplies=raw[19])
 
 
-def _bytes_at(address, length):
-    if not address or length <= 0:
+def _bytes_at(data, length):
+    """The `length` bytes at `data`, a pointer to char from a callback."""
+    if not data or length <= 0:
         return b""
-    return ctypes.string_at(address, length)
+    return data[:length]
 
 
 def _report_unraisable(exc, message, obj):
@@ -230,8 +231,6 @@ class FrameReader:
         self._arguments = (self._handle, byref(self._available), byref(self._identifier),
                            self._data, byref(self._length), byref(self._flags),
                            byref(self._seconds), byref(self._microseconds))
-        string_at = ctypes.string_at
-
         kept = _kept_thread_state
 
         def on_c_frame(identifier, data, length, flags, handle, seconds, microseconds):
@@ -239,7 +238,7 @@ class FrameReader:
                 if not getattr(kept, "kept", False):
                     _keep_thread_state()
                 on_frame((identifier & 0xFFFFFFFF,
-                          string_at(data, length) if length > 0 and data else b"",
+                          data[:length] if length > 0 and data else b"",
                           flags & 0xFF, seconds & 0xFFFFFFFF, microseconds & 0xFFFFFFFF))
             except BaseException as exc:  # the library must see a normal return
                 device.last_callback_error = exc

@@ -27,8 +27,9 @@ C_TYPES = {
     "const char *": ctypes.c_char_p,
     "void *": ctypes.c_void_p,
 }
-# In callbacks every data pointer is taken as an address, read with its length.
-C_CALLBACK_TYPES = dict(C_TYPES, **{"const char *": ctypes.c_void_p})
+# In callbacks every data pointer is a pointer to char, read with its length
+# (a C string would end at the first zero byte).
+C_CALLBACK_TYPES = dict(C_TYPES, **{"const char *": _library.P_CHAR})
 
 
 def _parameter_type(parameter):
