@@ -51,7 +51,8 @@ void Usage() {
                  "              by --label (the conditions of the run, e.g. \"busy\")\n"
                  "  --busy      the machine is loaded on purpose: stream-write's target\n"
                  "              is then 0.85 of raw instead of 0.90, and the round-trip\n"
-                 "              scenarios take a new link for each chunk\n"
+                 "              scenarios take a new link for each chunk (stream-write\n"
+                 "              always does)\n"
                  "  --idle-seconds  how long the idle scenarios keep their links open\n"
                  "              (default 10, with --quick 1)\n");
 }
@@ -384,10 +385,12 @@ void RunRound(Pair& p, const Settings& s, const Options& o, int round, bool* fai
             sides[side].reset();
         }
     }
-    // On a loaded machine a link's rate is set by where its threads land for
-    // as long as it lives: there the round trips take a new link per chunk.
+    // A link's rate is set by where its threads land for as long as it
+    // lives: stream-write takes a new link per chunk, and so do the round
+    // trips on a loaded machine (Scenario::Reopen).
     const bool newLinks =
-        o.bBusy && (p.eKind == Kind::kRequestLatency || p.eKind == Kind::kWriteConfirmed);
+        p.eKind == Kind::kStreamWrite ||
+        (o.bBusy && (p.eKind == Kind::kRequestLatency || p.eKind == Kind::kWriteConfirmed));
     for (uint32_t c = 0; c < chunks; ++c) {
         for (int k = 0; k < 3; ++k) {
             const int side =

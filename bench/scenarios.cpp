@@ -167,9 +167,15 @@ public:
         oTally.End(count, true);
     }
     Sample Finish() override {
-        oTally.nLost = nSeq - nGood;
+        oTally.nLost += nSeq - nGood;
         Close();
         return oTally.Rate(true);
+    }
+    std::string Reopen() override {
+        oTally.nLost += nSeq - nGood;
+        Close();
+        nSeq = nGood = 0;
+        return Open();
     }
 
 private:
@@ -187,9 +193,15 @@ public:
         oTally.End(count, true);
     }
     Sample Finish() override {
-        oTally.nLost = nSeq - nGood;
+        oTally.nLost += nSeq - nGood;
         oLink.Close();
         return oTally.Rate(true);
+    }
+    std::string Reopen() override {
+        oTally.nLost += nSeq - nGood;
+        oLink.Close();
+        nSeq = nGood = 0;
+        return Open();
     }
 
 private:

@@ -49,11 +49,13 @@ public:
     virtual void Run(uint32_t count) = 0;
     // Closes and reports the chunks run since Open.
     virtual Sample Finish() = 0;
-    // The round-trip scenarios: a new link for the next chunk, the tallies
-    // kept. On a loaded machine, where the scheduler puts a link's threads
+    // stream-write and the round-trip scenarios: a new link for the next
+    // chunk, the tallies kept. Where the scheduler puts a link's threads
     // (the peer's serving thread, the library's receive thread) sets the
-    // link's rate for as long as it lives, by a factor of up to four; a new
-    // link per chunk gives both sides the same odds.
+    // link's rate for as long as it lives: the round trips' by a factor of
+    // up to four on a loaded machine, stream-write's CPU per frame by a
+    // third on a quiet one. A new link per chunk gives both sides the same
+    // odds.
     virtual std::string Reopen() { return ""; }
 };
 

@@ -6,7 +6,9 @@
 # ("busy"), so that the loaded case is measured on purpose. Every table
 # carries the CPU count and the load average over its run, and the spread
 # (lowest and highest round) of every figure. The idle scenarios run in the
-# quiet pass only: against burners they measure the burners.
+# quiet pass only: against burners they measure the burners. Each pass also
+# runs the Python bus benchmark (bench/python/bench_bus.py: two TessaraBus
+# against python-can's own virtual bus) when python-can is installed.
 # A full run writes both tables to bench/RESULTS.md; with --quick (1/50 of the
 # counts, 1-second idle, for CI) nothing is written and only lost frames or a
 # failed scenario make it fail.
@@ -16,8 +18,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/bench
 cmake --preset default -B "$build" -DTESSARA_BUILD_BENCH=ON -DTESSARA_BUILD_TESTS=OFF \
-      -DTESSARA_BUILD_TOOLS=OFF >/dev/null
-cmake --build "$build" -j2
+      -DTESSARA_BUILD_TOOLS=ON -DTESSARA_BUILD_EXAMPLES=OFF >/dev/null
+# The simulator is what the Python buses talk to.
+cmake --build "$build" -j2 --target tessara-bench tessara-sim
 bin="$build/bench/tessara-bench"
 
 quick=0 quiet=1 busy=1
@@ -54,16 +57,29 @@ sections=$(mktemp -d)
 trap 'stop_burners; rm -rf "$sections"' EXIT
 status=0
 markdown() { [ "$quick" -eq 0 ] && echo --markdown "$sections/$1.md"; true; }
+# The Python rows: full runs only (CI runs bench_bus.py --quick on its own).
+python=/usr/bin/python3
+python_bench() {
+  [ "$quick" -eq 0 ] || return 0
+  if ! "$python" -c 'import can' 2>/dev/null; then
+    echo "Python bus benchmark skipped: python-can is not installed (python3-can)"
+    return 0
+  fi
+  TESSARA_BUILD_DIR="$build" "$python" bench/python/bench_bus.py --repeat 5 \
+      --label "$1" --markdown "$sections/$2.md" || status=1
+}
 
 if [ "$quiet" -eq 1 ]; then
   # shellcheck disable=SC2046
   "$bin" --label "Quiet machine (no competitor started)" $(markdown quiet) "${args[@]}" || status=1
+  python_bench "Python bus, quiet machine" python-quiet
 fi
 if [ "$busy" -eq 1 ]; then
   start_burners
   # shellcheck disable=SC2046
   "$bin" --label "Busy machine ($cpus CPU-burning processes, one per CPU)" --busy --skip idle,idle-keepalive \
          $(markdown busy) "${args[@]}" || status=1
+  python_bench "Python bus, busy machine ($cpus CPU-burning processes, one per CPU)" python-busy
   stop_burners
 fi
 
@@ -92,13 +108,19 @@ if [ "$quick" -eq 0 ]; then
     echo "the requester through an event): the floor of that design on this machine. The busy"
     echo "table repeats the ratio scenarios with one CPU-burning process per CPU running, and"
     echo "there the round trips take a new link for each chunk of a round, since under the"
-    echo "burners a link's placement sets its rate for as long as it lives; the"
+    echo "burners a link's placement sets its rate for as long as it lives (stream-write takes"
+    echo "a new link per chunk in every table, for the same reason); the"
     echo "one-CPU table repeats the round trips with the whole benchmark on one CPU, where the"
     echo "placement of the two ends by the scheduler no longer moves the figures."
     echo "The idle rows count the context switches and CPU time of the whole benchmark process"
     echo "while 256 links stay open and unused."
     echo
-    for part in quiet busy one-cpu; do
+    echo "The Python tables move frames between two TessaraBus on one CAN port of a"
+    echo "tessara-sim (over loopback TCP, in another process) and, in the same rounds, between"
+    echo "two of python-can's in-process virtual buses: \"of virtual\" is frames/s against the"
+    echo "virtual buses' median; latency is send to recv() with one frame in flight."
+    echo
+    for part in quiet busy one-cpu python-quiet python-busy; do
       [ -f "$sections/$part.md" ] && cat "$sections/$part.md"
     done
   } > bench/RESULTS.md

@@ -5,15 +5,16 @@ run. Figures: end-to-end frames/s (a sender thread against a receiving
 recv() loop) and send-to-receive latency (one frame in flight at a time),
 with the process's CPU per second of wall time, for each receive mode.
 
-    /usr/bin/python3 bench/python/bench_bus.py [--frames N] [--rounds R]
-        [--pings P] [--repeat K] [--modes callback,queue] [--profile MODE]
-        [--quick]
+    /usr/bin/python3 bench/python/bench_bus.py [--frames N] [--pings P]
+        [--repeat K] [--modes callback,queue] [--profile MODE] [--quick]
+        [--markdown FILE --label TEXT]
 
 Every row is checked for loss and order (each frame carries its sequence
 number); a lost or reordered frame makes the exit status 1. --quick is the
-CI run: few frames, one round, only the loss and order check matters. Needs the
-library and the simulator of the default build (or TESSARA_CAN_LIBRARY and
-TESSARA_SIM).
+CI run: few frames, one round, only the loss and order check matters.
+--markdown writes the table with its targets (scripts/bench.sh collects it
+into bench/RESULTS.md). Needs the library and the simulator of the default
+build (or TESSARA_BUILD_DIR, TESSARA_CAN_LIBRARY and TESSARA_SIM).
 """
 
 import argparse
@@ -175,9 +176,14 @@ def main():
                         help="one throughput run of tessara in MODE under cProfile")
     parser.add_argument("--quick", action="store_true",
                         help="2000 frames, 200 pings, one round, 0.2 s idle")
+    parser.add_argument("--markdown", metavar="FILE",
+                        help="also write the table as a Markdown section to FILE")
+    parser.add_argument("--label", default="Python bus",
+                        help="the Markdown section's heading")
     args = parser.parse_args()
     if args.quick:
         args.frames, args.pings, args.repeat, args.idle = 2000, 200, 1, 0.2
+    load_start = os.getloadavg()[0]
     process, address = start_simulator()
     try:
         if args.profile:
@@ -213,20 +219,68 @@ def main():
         "cpu/s", "us/ping", "idle", "lost/reordered"))
     virtual_rate = statistics.median(r["rate"] for r in results[("virtual", None)])
     bad = 0
+    table = []
     for kind, mode in rows:
         rs = results[(kind, mode)]
         lost = sum(r["lost"] for r in rs)
         disorder = sum(r["disorder"] for r in rs)
         bad += lost + disorder
+        row = dict(name=kind if mode is None else "%s %s" % (kind, mode), mode=mode,
+                   rate=spread([r["rate"] for r in rs]),
+                   ratio=statistics.median(r["rate"] for r in rs) / virtual_rate,
+                   median_us=statistics.median(r["median"] * 1e6 for r in rs),
+                   median=spread([r["median"] * 1e6 for r in rs]),
+                   p99=spread([r["p99"] * 1e6 for r in rs]),
+                   cpu_rate=statistics.median(r["cpu_rate"] for r in rs),
+                   cpu_ping=statistics.median(r["cpu_ping"] for r in rs),
+                   cpu_idle=statistics.median(r["cpu_idle"] for r in rs),
+                   lost=lost, disorder=disorder)
+        table.append(row)
         print("%-18s %-26s %-8.2f %-22s %-22s %-6.2f %-8.1f %-6.3f %d/%d" % (
-            kind if mode is None else "%s %s" % (kind, mode),
-            spread([r["rate"] for r in rs]),
-            statistics.median(r["rate"] for r in rs) / virtual_rate,
-            spread([r["median"] * 1e6 for r in rs]), spread([r["p99"] * 1e6 for r in rs]),
-            statistics.median(r["cpu_rate"] for r in rs),
-            statistics.median(r["cpu_ping"] for r in rs),
-            statistics.median(r["cpu_idle"] for r in rs), lost, disorder))
+            row["name"], row["rate"], row["ratio"], row["median"], row["p99"], row["cpu_rate"],
+            row["cpu_ping"], row["cpu_idle"], lost, disorder))
+    if args.markdown:
+        write_markdown(args, table, load_start)
     return 1 if bad else 0
+
+
+# What the rows are held to: the callback mode's end-to-end rate against the
+# two virtual buses, the queue mode's send-to-receive median, and no frame
+# lost or reordered in any row.
+RATE_TARGET = 0.80
+LATENCY_TARGET_US = 200.0
+
+
+def verdict(met):
+    return "met" if met else "missed"
+
+
+def write_markdown(args, table, load_start):
+    lines = ["## %s" % args.label, "",
+             "%d rounds of %d frames and %d pings, %s UTC. %d CPUs, Python %s, python-can %s. "
+             "Load average (1 min): %.2f at the start, %.2f at the end." % (
+                 args.repeat, args.frames, args.pings,
+                 time.strftime("%Y-%m-%d %H:%M", time.gmtime()), os.cpu_count(),
+                 sys.version.split()[0], can.__version__, load_start, os.getloadavg()[0]),
+             "",
+             "| bus | frames/s (spread) | of virtual | latency median µs (spread) | p99 µs (spread) "
+             "| CPU µs per ping | idle CPU | lost/reordered | target | |",
+             "|---|---|---:|---|---|---:|---:|---|---|---|"]
+    for row in table:
+        target, met = "", None
+        if row["mode"] == "callback":
+            target, met = "≥ %.2f of virtual" % RATE_TARGET, row["ratio"] >= RATE_TARGET
+        elif row["mode"] == "queue":
+            target = "latency median ≤ %.0f µs" % LATENCY_TARGET_US
+            met = row["median_us"] <= LATENCY_TARGET_US
+        if row["mode"] is not None and (row["lost"] or row["disorder"]):
+            met = False
+        lines.append("| %s | %s | %.2f | %s | %s | %.1f | %.3f | %d/%d | %s | %s |" % (
+            row["name"], row["rate"], row["ratio"], row["median"], row["p99"], row["cpu_ping"],
+            row["cpu_idle"], row["lost"], row["disorder"], target,
+            "" if met is None else verdict(met)))
+    with open(args.markdown, "w") as out:
+        out.write("\n".join(lines) + "\n\n")
 
 
 if __name__ == "__main__":
