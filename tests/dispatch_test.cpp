@@ -144,6 +144,37 @@ TEST_F(Dispatch, CallbackWinsOverQueueButQueuedEntriesStay) {
     EXPECT_EQ(gSeen[0].identifier, 2);
 }
 
+// Within one receive batch the queue is staged; a callback switched on
+// mid-batch must not run before the frames queued ahead of it are visible.
+CTessaraClientCANDll* gPolled = nullptr;
+std::vector<uint32_t> gQueuedAtCallback;
+void TESSARA_CALLBACK TakeQueueCb(int id, const char*, int, int, int) {
+    tes::CanFrame f;
+    while (gPolled->GetMessage(&f) >= 0) gQueuedAtCallback.push_back(f.nIdentifier);
+    gQueuedAtCallback.push_back(0x1000u + static_cast<uint32_t>(id));
+}
+
+TEST_F(Dispatch, CallbackSwitchedOnMidBatchRunsAfterTheQueuedFramesAreVisible) {
+    gPolled = &client;
+    gQueuedAtCallback.clear();
+    client.SetMaxSizePerQueue(100);
+    client.OnReceiveBatch(true);
+    Deliver(0x0203, Frame(1, 0, {1}));
+    Deliver(0x0203, Frame(2, 0, {2}));
+    client.SetCallback(TakeQueueCb);
+    Deliver(0x0203, Frame(3, 0, {3}));
+    client.SetCallback(nullptr);
+    Deliver(0x0203, Frame(4, 0, {4}));  // staged again, visible at the batch's end
+    tes::CanFrame f;
+    EXPECT_EQ(client.GetMessage(&f), -1);
+    client.SetCallback(TakeQueueCb);
+    Deliver(0x0203, Frame(5, 0, {5}));
+    client.OnReceiveBatch(false);
+    client.SetCallback(nullptr);
+    EXPECT_EQ(gQueuedAtCallback, (std::vector<uint32_t>{1, 2, 0x1003, 4, 0x1005}));
+    EXPECT_EQ(client.GetMessage(&f), -1);
+}
+
 TEST_F(Dispatch, EmcyDecodedTheSameByCallbackAndQueue) {
     const Bytes emcy{0x05, 0x10, 0x81, 0x11, 0x01, 0x02, 0x03, 0x04, 0x05};
     client.SetMaxSizePerQueue(10);

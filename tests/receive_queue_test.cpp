@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -136,6 +137,41 @@ TEST(ReceiveQueueBlocks, DiscardsAtTheMaximumAndClearingGivesRoomAgain) {
     q.Push(view);
     EXPECT_EQ(q.Count(), 1u);
     EXPECT_EQ(q.Discarded(), 2u);
+}
+
+TEST(ReceiveQueueBlocks, KeepsABacklogsBlocksForTheNextOneAndGivesThemBackLater) {
+    tes::CReceiveQueue q;
+    q.SetMaximum(100000);
+    const Bytes wire = Wire(0x0203, 1, FramePayload(1, 0, {1}));
+    tes::TelegramView view;
+    ASSERT_TRUE(view.Parse(wire.data(), wire.size()));
+    auto drain = [&q] {
+        tes::CQueuedTelegram t;
+        uint32_t remaining = 0;
+        while (q.Pop(&t, &remaining)) {
+        }
+    };
+    // A backlog of 40 blocks (256 entries each), taken out completely.
+    for (int i = 0; i < 40 * 256; ++i) q.Push(view);
+    drain();
+    EXPECT_EQ(q.SpareBlocks(), 40u);
+    // The next backlog as deep takes the kept blocks and allocates none: the
+    // spares go down to nothing and come back as it drains.
+    for (int i = 0; i < 40 * 256; ++i) q.Push(view);
+    EXPECT_EQ(q.SpareBlocks(), 0u);
+    drain();
+    EXPECT_EQ(q.SpareBlocks(), 40u);
+    // Once no backlog came for a while, a shallow stream gives the blocks
+    // back, half of those beyond the lasting few at a time.
+    std::this_thread::sleep_for(std::chrono::milliseconds(tes::CReceiveQueue::kKeepMs + 100));
+    for (int i = 0; i < 3 * 256; ++i) {
+        q.Push(view);
+        drain();
+    }
+    EXPECT_LE(q.SpareBlocks(), 24u);
+    EXPECT_GE(q.SpareBlocks(), 8u);
+    q.Clear();
+    EXPECT_EQ(q.SpareBlocks(), 0u);
 }
 
 TEST(ReceiveQueueStaging, PublishesInOrderUnderTheMaximumAndDropsWhenToldTo) {

@@ -4,7 +4,6 @@
 // layer.
 #include <cstring>
 #include <new>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,22 +26,27 @@ int32_t Guarded(F&& body) noexcept {
     }
 }
 
+// WithClient's way through the table, when the handle's slot holds another
+// handle or this thread already pins one. Out of line: the pinned way is
+// every call's way and stays short.
+template <typename F>
+[[gnu::noinline]] int32_t WithLookedUpClient(int handle, F& body) {
+    const RecordRef record = LookupDeviceHandle(handle);
+    if (!record || !record->pClient) return kResultInvalidHandle;
+    return body(*record->pClient);
+}
+
 // Runs `body(client)` for an open handle, else 0x900000.
 template <typename F>
 int32_t WithClient(int handle, F&& body) noexcept {
     return Guarded([&]() -> int32_t {
-        std::optional<PinnedRecord> pinned(std::in_place, handle);
-        DeviceHandleRecord* record = pinned->Get();
-        RecordRef held;
-        if (record == nullptr) {
-            // The slot holds another handle: its pin must not last for this
-            // call, or a close of that handle would wait for it.
-            pinned.reset();
-            held = LookupDeviceHandle(handle);
-            record = held.get();
+        // A pin that found no record holds nothing, so a close of the
+        // handle in the slot never waits for the way through the table.
+        const PinnedRecord pinned(handle);
+        if (DeviceHandleRecord* record = pinned.Get()) {
+            return record->pClient ? body(*record->pClient) : kResultInvalidHandle;
         }
-        if (record == nullptr || !record->pClient) return kResultInvalidHandle;
-        return body(*record->pClient);
+        return WithLookedUpClient(handle, body);
     });
 }
 

@@ -61,8 +61,9 @@ void FreeHazard(void* hazard) {
 }
 
 // Finds or makes a hazard for this thread; null when that fails (the caller
-// then takes the locked way).
-ThreadHazard* ListMyHazard(uint32_t generation) {
+// then takes the locked way). A thread's first call only: out of line, so
+// that the pin's own way stays short.
+[[gnu::noinline]] ThreadHazard* ListMyHazard(uint32_t generation) {
     ThreadHazard* hazard = nullptr;
     {
         HazardListLock lock;
@@ -153,7 +154,7 @@ struct HandleTable {
 std::atomic<HandleTable*> gTable{nullptr};
 
 // The slow way of Table(): its first call, or the first after an unload.
-HandleTable& MakeTable() {
+[[gnu::noinline]] HandleTable& MakeTable() {
     HandleTable* table = nullptr;
     HandleTable* fresh = new HandleTable;
     if (gTable.compare_exchange_strong(table, fresh, std::memory_order_acq_rel)) {

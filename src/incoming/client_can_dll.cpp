@@ -99,6 +99,7 @@ void CTessaraClientCANDll::Enqueue(Queue q, const TelegramView& t) {
         // order across the queues holds.
         if (oQueues[q].StageFull()) PublishIndications();
         oQueues[q].Stage(t);
+        bStagedSome = true;
     } else {
         oQueues[q].Push(t);
     }
@@ -114,6 +115,7 @@ void CTessaraClientCANDll::PublishIndications() {
     // before goes the same way.
     const bool keep = bQueueing.load(std::memory_order_relaxed);
     CReceiveQueue::PublishAll(oQueues, kQueueCount, keep);
+    bStagedSome = false;
 }
 
 void CTessaraClientCANDll::DispatchFrame(const TelegramView& t) {
@@ -131,8 +133,10 @@ void CTessaraClientCANDll::DispatchFrame(const TelegramView& t) {
     }
     const auto* bytes = reinterpret_cast<const char*>(data);
     if (CanFrameCallback cb = pFrameCallback.load(std::memory_order_acquire)) {
+        PublishBeforeCallback();
         cb(static_cast<int>(identifier), bytes, static_cast<int>(split.nLength), flags, nHandle);
     } else if (CanFrameCallbackEx cbx = pFrameCallbackEx.load(std::memory_order_acquire)) {
+        PublishBeforeCallback();
         cbx(static_cast<int>(identifier), bytes, static_cast<int>(split.nLength), flags, nHandle,
             static_cast<int>(split.nSeconds), static_cast<int>(split.nMicroseconds));
     } else {
@@ -144,6 +148,7 @@ void CTessaraClientCANDll::DispatchPdo(const TelegramView& t) {
     TES_TRACE("PDO Indication.");
     if (t.nDataLength < kPdoPart) return;
     if (PdoCallback cb = pPdoCallback.load(std::memory_order_acquire)) {
+        PublishBeforeCallback();
         // The length byte is believed only as far as the bytes that came.
         const uint8_t length =
             static_cast<uint8_t>(std::min<uint32_t>(t.pData[2], t.nDataLength - kPdoPart));
@@ -158,6 +163,7 @@ void CTessaraClientCANDll::DispatchSync(const TelegramView& t) {
     TES_TRACE("SYNC Indication.");
     if (t.nDataLength < 1) return;
     if (SyncCallback cb = pSyncCallback.load(std::memory_order_acquire)) {
+        PublishBeforeCallback();
         cb(t.pData[0], nHandle, 0, 0);
     } else {
         Enqueue(kQueueSync, t);
@@ -168,6 +174,7 @@ void CTessaraClientCANDll::DispatchEmcy(const TelegramView& t) {
     TES_TRACE("EMCY Indication.");
     if (t.nDataLength < kEmcyPart) return;
     if (EmcyCallback cb = pEmcyCallback.load(std::memory_order_acquire)) {
+        PublishBeforeCallback();
         char manufacturer[5];
         std::memcpy(manufacturer, t.pData + 4, sizeof manufacturer);
         cb(t.pData[0], static_cast<int>(GetU16(t.pData + 1)), t.pData[3], manufacturer, nHandle, 0,
@@ -181,6 +188,7 @@ void CTessaraClientCANDll::DispatchGuard(const TelegramView& t) {
     TES_TRACE("GUARD Indication.");
     if (t.nDataLength < kGuardPart) return;
     if (GuardCallback cb = pGuardCallback.load(std::memory_order_acquire)) {
+        PublishBeforeCallback();
         cb(t.pData[0], t.pData[1], nHandle, 0, 0);
     } else {
         Enqueue(kQueueGuard, t);
@@ -191,6 +199,7 @@ void CTessaraClientCANDll::DispatchUndefined(const TelegramView& t) {
     TES_TRACE("UNDEFINED Indication.");
     if (t.nDataLength < kFramePart) return;
     if (UndefinedCallback cb = pUndefinedCallback.load(std::memory_order_acquire)) {
+        PublishBeforeCallback();
         const FrameSplit split =
             SplitTimestamp(t.pData[4], t.nDataLength - kFramePart, t.pData + kFramePart);
         cb(static_cast<int>(GetU32(t.pData)), t.pData[0], t.pData[1],

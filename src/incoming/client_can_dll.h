@@ -117,6 +117,13 @@ private:
     void DispatchGuard(const TelegramView& t);
     void DispatchUndefined(const TelegramView& t);
     void Enqueue(Queue q, const TelegramView& t);
+    // Before a callback runs: what this batch staged becomes visible first,
+    // so that a callback never runs ahead of an earlier telegram that went
+    // to a queue (an application that switches from the queue to the
+    // callback takes the queue dry once its first callback has run).
+    void PublishBeforeCallback() {
+        if (bStagedSome) PublishIndications();
+    }
     // Hands the oldest entry of queue q to `read` in place; the number left,
     // or -1 when the queue was empty.
     template <class Read>
@@ -140,6 +147,8 @@ private:
     // connection's reading role (the receive thread), which alone sets
     // and reads this.
     bool bStaging = false;
+    // Something was staged since the last publish (receive thread alone).
+    bool bStagedSome = false;
     CReceiveQueue oQueues[kQueueCount];
 };
 

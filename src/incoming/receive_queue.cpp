@@ -2,9 +2,12 @@
 // layer.
 #include "incoming/receive_queue.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
+
+#include "transport/platform.h"
 
 namespace tes {
 
@@ -44,19 +47,41 @@ CReceiveQueue::Block* CReceiveQueue::TakeSpare() {
     return block;
 }
 
+void CReceiveQueue::Linked() {
+    if (++nBlocks > nKeep) {
+        nKeep = nBlocks;
+        nKeepSinceMs = sys::CoarseMonotonicMs();
+    }
+}
+
 CReceiveQueue::Block* CReceiveQueue::RetireHead() {
     Block* block = pHead;
     pHead = block->pNext;
     if (pHead == nullptr) pTail = nullptr;
+    --nBlocks;
     block->nSize = block->nRead = 0;
-    if (nSpares < kSpareBlocks) {
+    if (nKeep > kSpareBlocks) {
+        const int64_t now = sys::CoarseMonotonicMs();
+        if (now - nKeepSinceMs >= kKeepMs) {
+            nKeep = std::max({kSpareBlocks, nBlocks, nKeep / 2});
+            nKeepSinceMs = now;
+        }
+    }
+    if (nSpares < nKeep) {
         block->pNext = pSpare;
         pSpare = block;
         ++nSpares;
         return nullptr;
     }
-    block->pNext = nullptr;
+    // Beyond what is kept now: the block goes, and so does one spare more
+    // while there are too many of them.
+    block->pNext = nSpares > nKeep ? TakeSpare() : nullptr;
     return block;
+}
+
+size_t CReceiveQueue::SpareBlocks() {
+    CQueueLock::Guard lock(oMutex);
+    return nSpares;
 }
 
 // Runs on the receive thread: running out of memory discards the telegram
@@ -77,6 +102,7 @@ void CReceiveQueue::Push(const TelegramView& telegram) {
                 pHead = block;
             }
             pTail = block;
+            Linked();
         }
         pTail->oEntries[pTail->nSize].Assign(telegram);
     } catch (...) {
@@ -151,6 +177,7 @@ void CReceiveQueue::AppendStaged() {
         pHead = block;
     }
     pTail = block;
+    Linked();
     // A spare if there is one; else Stage allocates when it needs a block.
     pStaged = TakeSpare();
 }
@@ -172,7 +199,8 @@ void CReceiveQueue::Clear() {
         published = pHead;
         spares = pSpare;
         pHead = pTail = pSpare = nullptr;
-        nCount = nSpares = 0;
+        nCount = nSpares = nBlocks = 0;
+        nKeep = kSpareBlocks;
     }
     DeleteChain(published);
     DeleteChain(spares);

@@ -152,10 +152,18 @@ public:
     void Clear();
     void SetMaximum(uint32_t maximum) { nMaximum.store(maximum, std::memory_order_relaxed); }
     uint64_t Discarded() const { return nDiscarded.load(std::memory_order_relaxed); }
+    // Empty blocks kept for reuse (for checks).
+    size_t SpareBlocks();
+
+    // A backlog's blocks are kept when it drains, for as long as one as deep
+    // came within the last kKeepMs: fresh memory costs a page fault per 128
+    // entries, more than queueing them does. After that, half of what is
+    // kept beyond kSpareBlocks goes per kKeepMs (as blocks are taken).
+    static constexpr int64_t kKeepMs = 1000;
 
 private:
     static constexpr uint32_t kBlockEntries = 256;
-    static constexpr size_t kSpareBlocks = 8;  // empty blocks kept per queue (96 KiB)
+    static constexpr size_t kSpareBlocks = 8;  // empty blocks always kept (64 KiB)
     struct Block {
         uint32_t nSize = 0;  // entries written
         uint32_t nRead = 0;  // entries taken
@@ -169,8 +177,11 @@ private:
     void AppendStaged();
     // An empty block from the spares, or null; oMutex held.
     Block* TakeSpare();
-    // Unlinks the exhausted head block; oMutex held. Returns a block the
-    // caller deletes outside the lock, or null when it was kept as a spare.
+    // Counts a block linked into the queue; oMutex held.
+    void Linked();
+    // Unlinks the exhausted head block; oMutex held. Returns blocks the
+    // caller deletes outside the lock (DeleteChain), or null when it was
+    // kept as a spare.
     Block* RetireHead();
     static void DeleteChain(Block* block);
 
@@ -184,6 +195,9 @@ private:
     size_t nCount = 0;
     Block* pSpare = nullptr;
     size_t nSpares = 0;
+    size_t nBlocks = 0;           // published blocks
+    size_t nKeep = kSpareBlocks;  // spares kept at most
+    int64_t nKeepSinceMs = 0;     // when nKeep last grew or shrank
     // The block being staged; touched by the producer thread alone (and by
     // Publish under the lock), on a cache line of its own.
     alignas(64) Block* pStaged = nullptr;
@@ -201,7 +215,7 @@ bool CReceiveQueue::Take(Read&& read, uint32_t* remaining) {
         *remaining = static_cast<uint32_t>(nCount);
         if (pHead->nRead == pHead->nSize) retired = RetireHead();
     }
-    delete retired;
+    DeleteChain(retired);
     return true;
 }
 
