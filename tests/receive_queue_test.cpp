@@ -43,6 +43,13 @@ Bytes Counting(size_t n, uint8_t from) {
     return b;
 }
 
+// One frame's telegram, parsed once and pushed as often as a test needs.
+struct OneFrame {
+    Bytes wire = Wire(0x0203, 1, FramePayload(1, 0, {1}));
+    tes::TelegramView view;
+    OneFrame() { EXPECT_TRUE(view.Parse(wire.data(), wire.size())); }
+};
+
 class HotQueue : public ::testing::Test {
 protected:
     void Deliver(uint16_t command, const Bytes& payload, uint16_t id = 0) {
@@ -126,15 +133,13 @@ TEST(ReceiveQueueBlocks, KeepsOrderAcrossBlocksReusedAndWithLongEntries) {
 TEST(ReceiveQueueBlocks, DiscardsAtTheMaximumAndClearingGivesRoomAgain) {
     tes::CReceiveQueue q;
     q.SetMaximum(3);
-    const Bytes wire = Wire(0x0203, 1, FramePayload(1, 0, {1}));
-    tes::TelegramView view;
-    ASSERT_TRUE(view.Parse(wire.data(), wire.size()));
-    for (int i = 0; i < 5; ++i) q.Push(view);
+    const OneFrame frame;
+    for (int i = 0; i < 5; ++i) q.Push(frame.view);
     EXPECT_EQ(q.Count(), 3u);
     EXPECT_EQ(q.Discarded(), 2u);
     q.Clear();
     EXPECT_EQ(q.Count(), 0u);
-    q.Push(view);
+    q.Push(frame.view);
     EXPECT_EQ(q.Count(), 1u);
     EXPECT_EQ(q.Discarded(), 2u);
 }
@@ -142,9 +147,7 @@ TEST(ReceiveQueueBlocks, DiscardsAtTheMaximumAndClearingGivesRoomAgain) {
 TEST(ReceiveQueueBlocks, KeepsABacklogsBlocksForTheNextOneAndGivesThemBackLater) {
     tes::CReceiveQueue q;
     q.SetMaximum(100000);
-    const Bytes wire = Wire(0x0203, 1, FramePayload(1, 0, {1}));
-    tes::TelegramView view;
-    ASSERT_TRUE(view.Parse(wire.data(), wire.size()));
+    const OneFrame frame;
     auto drain = [&q] {
         tes::CQueuedTelegram t;
         uint32_t remaining = 0;
@@ -152,12 +155,12 @@ TEST(ReceiveQueueBlocks, KeepsABacklogsBlocksForTheNextOneAndGivesThemBackLater)
         }
     };
     // A backlog of 40 blocks (256 entries each), taken out completely.
-    for (int i = 0; i < 40 * 256; ++i) q.Push(view);
+    for (int i = 0; i < 40 * 256; ++i) q.Push(frame.view);
     drain();
     EXPECT_EQ(q.SpareBlocks(), 40u);
     // The next backlog as deep takes the kept blocks and allocates none: the
     // spares go down to nothing and come back as it drains.
-    for (int i = 0; i < 40 * 256; ++i) q.Push(view);
+    for (int i = 0; i < 40 * 256; ++i) q.Push(frame.view);
     EXPECT_EQ(q.SpareBlocks(), 0u);
     drain();
     EXPECT_EQ(q.SpareBlocks(), 40u);
@@ -165,7 +168,7 @@ TEST(ReceiveQueueBlocks, KeepsABacklogsBlocksForTheNextOneAndGivesThemBackLater)
     // back, half of those beyond the lasting few at a time.
     std::this_thread::sleep_for(std::chrono::milliseconds(tes::CReceiveQueue::kKeepMs + 100));
     for (int i = 0; i < 3 * 256; ++i) {
-        q.Push(view);
+        q.Push(frame.view);
         drain();
     }
     EXPECT_LE(q.SpareBlocks(), 24u);
