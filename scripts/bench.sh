@@ -24,6 +24,7 @@ cmake --build "$build" -j2
 bin="$build/bench/tessara-bench"
 
 quick=0 quiet=1 busy=1
+rounds=5 previous=
 args=()
 for arg in "$@"; do
   case "$arg" in
@@ -32,6 +33,9 @@ for arg in "$@"; do
     --busy-only) quiet=0 ;;
     *) args+=("$arg") ;;
   esac
+  # The Python rows take as many rounds as the C tables.
+  [ "$previous" = --rounds ] && rounds=$arg
+  previous=$arg
 done
 [ "$quick" -eq 1 ] && args=(--rounds 3 "${args[@]}")
 
@@ -65,7 +69,7 @@ python_bench() {
     echo "Python bus benchmark skipped: python-can is not installed (python3-can)"
     return 0
   fi
-  TESSARA_BUILD_DIR="$build" "$python" bench/python/bench_bus.py --repeat 5 \
+  TESSARA_BUILD_DIR="$build" "$python" bench/python/bench_bus.py --repeat "$rounds" \
       --label "$1" --markdown "$sections/$2.md" || status=1
 }
 
