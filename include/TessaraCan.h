@@ -164,7 +164,10 @@ extern "C" {
  * convention (@ref TESSARA_CALLBACK) and each argument takes one 32-bit slot;
  * 8-bit arguments carry their value in the low 8 bits of their slot.
  * A callback set on a handle takes effect from the next telegram on; a
- * callback that is set wins over the queue of its kind.
+ * callback that is set wins over the queue of its kind. Telegrams queued
+ * before a callback takes over are in their queues by the time it first
+ * runs, so a program that moves from polling to a callback empties the
+ * queue from there and misses nothing older.
  * @{
  */
 
