@@ -48,10 +48,24 @@ CReceiveQueue::Block* CReceiveQueue::TakeSpare() {
 }
 
 void CReceiveQueue::Linked() {
-    if (++nBlocks > nKeep) {
+    if (++nBlocks >= nKeep) {
         nKeep = nBlocks;
         nKeepSinceMs = sys::CoarseMonotonicMs();
     }
+}
+
+CReceiveQueue::Block* CReceiveQueue::ShrinkIdle() {
+    const int64_t now = sys::CoarseMonotonicMs();
+    if (now - nKeepSinceMs < kKeepMs) return nullptr;
+    nKeep = kSpareBlocks;
+    nKeepSinceMs = now;
+    Block* excess = nullptr;
+    while (nSpares > nKeep) {
+        Block* block = TakeSpare();
+        block->pNext = excess;
+        excess = block;
+    }
+    return excess;
 }
 
 CReceiveQueue::Block* CReceiveQueue::RetireHead() {

@@ -158,7 +158,8 @@ public:
     // A backlog's blocks are kept when it drains, for as long as one as deep
     // came within the last kKeepMs: fresh memory costs a page fault per 128
     // entries, more than queueing them does. After that, half of what is
-    // kept beyond kSpareBlocks goes per kKeepMs (as blocks are taken).
+    // kept beyond kSpareBlocks goes per kKeepMs while blocks are taken, and
+    // all of it when the queue is found empty.
     static constexpr int64_t kKeepMs = 1000;
 
 private:
@@ -179,6 +180,10 @@ private:
     Block* TakeSpare();
     // Counts a block linked into the queue; oMutex held.
     void Linked();
+    // Take on an empty queue that keeps more than kSpareBlocks: unlinks the
+    // spares beyond them once kKeepMs have passed; oMutex held. Returns
+    // them for DeleteChain outside the lock.
+    Block* ShrinkIdle();
     // Unlinks the exhausted head block; oMutex held. Returns blocks the
     // caller deletes outside the lock (DeleteChain), or null when it was
     // kept as a spare.
@@ -197,7 +202,7 @@ private:
     size_t nSpares = 0;
     size_t nBlocks = 0;           // published blocks
     size_t nKeep = kSpareBlocks;  // spares kept at most
-    int64_t nKeepSinceMs = 0;     // when nKeep last grew or shrank
+    int64_t nKeepSinceMs = 0;     // when the queue last held nKeep blocks
     // The block being staged; touched by the producer thread alone (and by
     // Publish under the lock), on a cache line of its own.
     alignas(64) Block* pStaged = nullptr;
@@ -206,17 +211,22 @@ private:
 template <class Read>
 bool CReceiveQueue::Take(Read&& read, uint32_t* remaining) {
     Block* retired = nullptr;
+    bool took = false;
     {
         CQueueLock::Guard lock(oMutex);
-        if (nCount == 0) return false;
-        CQueuedTelegram& entry = pHead->oEntries[pHead->nRead++];
-        read(entry);
-        --nCount;
-        *remaining = static_cast<uint32_t>(nCount);
-        if (pHead->nRead == pHead->nSize) retired = RetireHead();
+        if (nCount != 0) {
+            CQueuedTelegram& entry = pHead->oEntries[pHead->nRead++];
+            read(entry);
+            --nCount;
+            *remaining = static_cast<uint32_t>(nCount);
+            if (pHead->nRead == pHead->nSize) retired = RetireHead();
+            took = true;
+        } else if (nSpares > kSpareBlocks) {
+            retired = ShrinkIdle();
+        }
     }
     DeleteChain(retired);
-    return true;
+    return took;
 }
 
 }  // namespace tes
