@@ -92,17 +92,20 @@ bool CTessaraClientCANDll::DispatchIndication(const TelegramView& t) {
     return false;  // the caller keeps the telegram; queues hold copies
 }
 
-void CTessaraClientCANDll::Enqueue(Queue q, const TelegramView& t) {
+inline void CTessaraClientCANDll::Enqueue(Queue q, const TelegramView& t) {
     if (!bQueueing.load(std::memory_order_relaxed)) return;
-    if (bStaging) {
+    CReceiveQueue& queue = oQueues[q];
+    if (!bStaging) {
+        queue.Push(t);
+        return;
+    }
+    if (!queue.StageInBlock(t)) {
         // A queue that must publish takes the others along, so that the
         // order across the queues holds.
-        if (oQueues[q].StageFull()) PublishIndications();
-        oQueues[q].Stage(t);
-        bStagedSome = true;
-    } else {
-        oQueues[q].Push(t);
+        if (queue.StageFull()) PublishIndications();
+        queue.Stage(t);
     }
+    bStagedSome = true;
 }
 
 void CTessaraClientCANDll::OnReceiveBatch(bool starting) {
@@ -118,29 +121,42 @@ void CTessaraClientCANDll::PublishIndications() {
     bStagedSome = false;
 }
 
-void CTessaraClientCANDll::DispatchFrame(const TelegramView& t) {
+inline void CTessaraClientCANDll::DispatchFrame(const TelegramView& t) {
     if (t.nDataLength < kFramePart) {
         TES_TRACE("Invalid CAN-Telegram received.");
         return;
     }
-    const uint32_t identifier = GetU32(t.pData);
-    const uint8_t flags = t.pData[4];
-    const uint8_t* data = t.pData + kFramePart;
-    const FrameSplit split = SplitTimestamp(flags, t.nDataLength - kFramePart, data);
+    const FrameSplit split =
+        SplitTimestamp(t.pData[4], t.nDataLength - kFramePart, t.pData + kFramePart);
     if (split.nLength > kMaxFrameData) {
         TES_TRACE("Invalid CAN-Telegram received.");
         return;
     }
-    const auto* bytes = reinterpret_cast<const char*>(data);
-    if (CanFrameCallback cb = pFrameCallback.load(std::memory_order_acquire)) {
-        PublishBeforeCallback();
-        cb(static_cast<int>(identifier), bytes, static_cast<int>(split.nLength), flags, nHandle);
-    } else if (CanFrameCallbackEx cbx = pFrameCallbackEx.load(std::memory_order_acquire)) {
-        PublishBeforeCallback();
-        cbx(static_cast<int>(identifier), bytes, static_cast<int>(split.nLength), flags, nHandle,
-            static_cast<int>(split.nSeconds), static_cast<int>(split.nMicroseconds));
-    } else {
+    const CanFrameCallback cb = pFrameCallback.load(std::memory_order_acquire);
+    const CanFrameCallbackEx cbx =
+        cb != nullptr ? nullptr : pFrameCallbackEx.load(std::memory_order_acquire);
+    if (cb == nullptr && cbx == nullptr) {
         Enqueue(kQueueFrame, t);
+        return;
+    }
+    CallFrameCallback(cb, cbx, t.pData, split);
+}
+
+// Out of line, so that a queued frame's way saves no registers.
+[[gnu::noinline]] void CTessaraClientCANDll::CallFrameCallback(CanFrameCallback cb,
+                                                               CanFrameCallbackEx cbx,
+                                                               const uint8_t* payload,
+                                                               const FrameSplit& split) {
+    PublishBeforeCallback();
+    const int identifier = static_cast<int>(GetU32(payload));
+    const uint8_t flags = payload[4];
+    const auto* bytes = reinterpret_cast<const char*>(payload + kFramePart);
+    const int length = static_cast<int>(split.nLength);
+    if (cb != nullptr) {
+        cb(identifier, bytes, length, flags, nHandle);
+    } else {
+        cbx(identifier, bytes, length, flags, nHandle, static_cast<int>(split.nSeconds),
+            static_cast<int>(split.nMicroseconds));
     }
 }
 

@@ -122,14 +122,19 @@ public:
     // Producer side of one thread, without the lock: keeps a copy for the
     // next Publish (which Stage calls itself when its block is full).
     void Stage(const TelegramView& telegram) {
+        if (!StageInBlock(telegram)) StageAllocating(telegram);
+    }
+    // Stage's usual way: a copy into the staged block when it has room and
+    // the data fits in an entry; false (nothing done) otherwise.
+    bool StageInBlock(const TelegramView& telegram) {
         Block* block = pStaged;
         if (block == nullptr || block->nSize == kBlockEntries ||
             telegram.nDataLength > CQueuedTelegram::kInlineData) {
-            StageAllocating(telegram);
-            return;
+            return false;
         }
         block->oEntries[block->nSize].AssignInline(telegram);
         ++block->nSize;
+        return true;
     }
     // Appends what was staged, in order, under one lock, exactly as the same
     // Push calls would have; with `keep` false the staged copies are dropped.
@@ -225,7 +230,7 @@ bool CReceiveQueue::Take(Read&& read, uint32_t* remaining) {
             retired = ShrinkIdle();
         }
     }
-    DeleteChain(retired);
+    if (retired != nullptr) DeleteChain(retired);
     return took;
 }
 

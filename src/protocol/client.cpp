@@ -128,6 +128,12 @@ void CTessaraClient::OnReceive(const uint8_t* bytes, uint32_t length) {
         DispatchIndication(view);
         return;
     }
+    StoreConfirmation(view);
+}
+
+// Out of line: indications, every received frame among them, take the
+// short way above.
+[[gnu::noinline]] void CTessaraClient::StoreConfirmation(const TelegramView& view) {
     // Whatever came before the confirmation is in its queue before the
     // requester can return.
     PublishIndications();

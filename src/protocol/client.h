@@ -137,6 +137,9 @@ private:
     std::unique_ptr<CTessaraMsg> WaitConfirmation(uint16_t telegramId, const int32_t* overrideMs,
                                                   CReadRole& role);
     std::unique_ptr<CTessaraMsg> TakeConfirmation(uint16_t telegramId);
+    // OnReceive's way for a confirmation (receive thread): stores it and
+    // wakes the requesters.
+    void StoreConfirmation(const TelegramView& view);
     void PurgeConfirmations();
     // oMutex held: drops the oldest unclaimed confirmations until the store
     // is within its budget again.

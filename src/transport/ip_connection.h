@@ -131,6 +131,8 @@ private:
     int SendLinkTelegram(const CTesMsg& telegram, int32_t timeoutMs);
     int SendAliveRequest(int32_t timeoutMs);
     void HandleAliveRequest(const uint8_t* bytes, uint32_t length);
+    // HandleTelegram for a telegram whose command may be a link command.
+    void HandleLinkTelegram(uint16_t command, const uint8_t* bytes, uint32_t length);
     void EnsureAliveThread();
     void StopAliveThread();
     // Wakes the keep-alive thread to plan again after the period or the

@@ -30,6 +30,17 @@ uint16_t ConfirmationWord(uint8_t deviceType, Cmd cmd) {
     return static_cast<uint16_t>((deviceType << 8) | kConfirmationFlag | static_cast<uint8_t>(cmd));
 }
 
+// False for every command that is none of CONNECT, DISCONNECT and ALIVE,
+// whatever the device type: the telegrams of the data flow skip the
+// comparisons with the link commands.
+constexpr uint32_t kLinkCommandCodes = 1u << static_cast<uint8_t>(Cmd::CONNECT) |
+                                       1u << static_cast<uint8_t>(Cmd::DISCONNECT) |
+                                       1u << static_cast<uint8_t>(Cmd::ALIVE);
+bool MayBeLinkCommand(uint16_t command) {
+    const uint32_t code = command & 0xFFu;
+    return code < 32 && (kLinkCommandCodes >> code & 1u) != 0;
+}
+
 }  // namespace
 
 void CTesIPConnection::SetLinkCommands(uint8_t deviceType) {
@@ -178,6 +189,17 @@ void CTesIPConnection::HandleTelegram(const uint8_t* bytes, uint32_t length) {
         return;
     }
     const uint16_t command = GetU16(bytes + 2);
+    if (MayBeLinkCommand(command)) {
+        HandleLinkTelegram(command, bytes, length);
+    } else {
+        OnTelegram(bytes, length);
+    }
+}
+
+// Out of line: the telegrams of the data flow take HandleTelegram's short way.
+[[gnu::noinline]] void CTesIPConnection::HandleLinkTelegram(uint16_t command,
+                                                            const uint8_t* bytes,
+                                                            uint32_t length) {
     if (command == nCmdAlive) {
         HandleAliveRequest(bytes, length);
     } else if (command == nCmdAliveConf) {
