@@ -30,7 +30,7 @@ int32_t Guarded(F&& body) noexcept {
 // handle or this thread already pins one. Out of line: the pinned way is
 // every call's way and stays short.
 template <typename F>
-[[gnu::noinline]] int32_t WithLookedUpClient(int handle, F& body) {
+[[gnu::noinline]] int32_t WithLookedUpClient(int handle, F body) {
     const RecordRef record = LookupDeviceHandle(handle);
     if (!record || !record->pClient) return kResultInvalidHandle;
     return body(*record->pClient);
@@ -247,9 +247,11 @@ TESSARA_API int TESSARA_CALL CANSetMaxSizePerQueue(int nHandle, int nMaxEntries)
 TESSARA_API int TESSARA_CALL CANGetMessage(int nHandle, int* pAvailable, int* pIdentifier,
                                            char* pData, unsigned char* pLength, int* pFlags,
                                            int* pSeconds, int* pMicroseconds) {
-    return WithClient(nHandle, [&](CTessaraClientCANDll& c) {
+    // The places are captured by value: the call is a polling loop's and
+    // builds no closure of their addresses.
+    return WithClient(nHandle, [=](CTessaraClientCANDll& c) {
         // Straight from the queue entry into the caller's places.
-        const int32_t available = c.TakeFrame([&](uint32_t identifier, uint8_t flags,
+        const int32_t available = c.TakeFrame([=](uint32_t identifier, uint8_t flags,
                                                   const uint8_t* data, uint8_t length,
                                                   uint32_t seconds, uint32_t microseconds) {
             if (pIdentifier) *pIdentifier = static_cast<int>(identifier);

@@ -13,14 +13,20 @@
 
 namespace tes {
 
-// The record a thread pins, if any. Each thread that makes calls has one,
-// listed from its first call; when the thread ends its hazard is free for
-// the next thread that makes calls.
-struct ThreadHazard {
-    std::atomic<DeviceHandleRecord*> pHeld{nullptr};
-    bool bOwned = true;  // guarded by the list lock
-    ThreadHazard* pNext = nullptr;
-};
+namespace pinning {
+
+std::atomic<PinTable*> gTable{nullptr};
+std::atomic<uint32_t> gHazardGeneration{1};
+__thread MyHazardSlot tMine = {nullptr, 0};
+
+}  // namespace pinning
+
+using pinning::gHazardGeneration;
+using pinning::gTable;
+using pinning::HandleSlot;
+using pinning::kHandleSlots;
+using pinning::SlotOf;
+using pinning::tMine;
 
 namespace {
 
@@ -30,9 +36,6 @@ namespace {
 // instructions: a taker spins, yielding its time slice.
 std::atomic<bool> gHazardLock{false};
 ThreadHazard* gHazards = nullptr;
-// Counts the times the list was freed (ShutDownDeviceHandles): a thread's
-// cached hazard of an earlier generation is gone.
-std::atomic<uint32_t> gHazardGeneration{1};
 
 class HazardListLock {
 public:
@@ -44,26 +47,15 @@ public:
     HazardListLock& operator=(const HazardListLock&) = delete;
 };
 
-// This thread's hazard, and the generation it belongs to. Plain values: a
-// thread-local with a destructor would keep the shared library from being
-// unloaded while the thread lives. One object, so that a call finds both
-// with one look-up of the thread's storage.
-struct MyHazardSlot {
-    ThreadHazard* pHazard;
-    uint32_t nGeneration;
-};
-thread_local MyHazardSlot tMine = {nullptr, 0};
-
 // Runs as a thread that made calls ends.
 void FreeHazard(void* hazard) {
     HazardListLock lock;
     static_cast<ThreadHazard*>(hazard)->bOwned = false;
 }
 
-// Finds or makes a hazard for this thread; null when that fails (the caller
-// then takes the locked way). A thread's first call only: out of line, so
-// that the pin's own way stays short.
-[[gnu::noinline]] ThreadHazard* ListMyHazard(uint32_t generation) {
+}  // namespace
+
+ThreadHazard* pinning::ListMyHazard(uint32_t generation) {
     ThreadHazard* hazard = nullptr;
     {
         HazardListLock lock;
@@ -89,12 +81,7 @@ void FreeHazard(void* hazard) {
     return hazard;
 }
 
-inline ThreadHazard* MyHazard() {
-    const uint32_t generation = gHazardGeneration.load(std::memory_order_acquire);
-    const MyHazardSlot mine = tMine;
-    if (mine.pHazard != nullptr && mine.nGeneration == generation) return mine.pHazard;
-    return ListMyHazard(generation);
-}
+namespace {
 
 bool IsAnnounced(const DeviceHandleRecord* record) {
     HazardListLock lock;
@@ -122,23 +109,8 @@ void FreeHazards() {
     }
 }
 
-// A lock-free way to the record of a recently opened handle; handles are
-// numbered in sequence, so open handles rarely share a slot.
-constexpr size_t kHandleSlots = 256;
-using HandleSlot = std::atomic<DeviceHandleRecord*>;
-
-HandleSlot& SlotOf(HandleSlot* slots, int32_t handle) {
-    return slots[static_cast<uint32_t>(handle) % kHandleSlots];
-}
-
-struct HandleTable {
-    HandleSlot oSlots[kHandleSlots] = {};
-    // Pins need only a signal fence where the release side can force a
-    // barrier on every thread; else they use a full one.
-    const bool bAsymmetric = sys::StartHeavyBarrier();
-    // Without the end-of-thread notice there are no hazards: every call
-    // takes the locked way. Set once the table is the process's table.
-    std::atomic<bool> bHazards{false};
+struct HandleTable : pinning::PinTable {
+    HandleTable() : PinTable(sys::StartHeavyBarrier()) {}
     CTesMutex oMutex;
     std::map<int32_t, RecordRef> oRecords;
     std::atomic<int32_t> nCounter{0};
@@ -148,26 +120,25 @@ struct HandleTable {
     CTesEvent oReapDone;
 };
 
-// Made on first use and freed only by the unload hook (ShutDownDeviceHandles),
-// so that it exists whatever order static objects are destroyed in; a call
-// after the unload makes a fresh one. Constant-initialised: no order problem.
-std::atomic<HandleTable*> gTable{nullptr};
+// The table (pinning::gTable) is made on first use and freed only by the
+// unload hook (ShutDownDeviceHandles), so that it exists whatever order
+// static objects are destroyed in; a call after the unload makes a fresh one.
 
 // The slow way of Table(): its first call, or the first after an unload.
 [[gnu::noinline]] HandleTable& MakeTable() {
-    HandleTable* table = nullptr;
+    pinning::PinTable* table = nullptr;
     HandleTable* fresh = new HandleTable;
     if (gTable.compare_exchange_strong(table, fresh, std::memory_order_acq_rel)) {
         fresh->bHazards.store(sys::StartThreadExitNotice(&FreeHazard), std::memory_order_release);
         return *fresh;
     }
     delete fresh;  // another thread made it first
-    return *table;
+    return *static_cast<HandleTable*>(table);
 }
 
 inline HandleTable& Table() {
-    HandleTable* table = gTable.load(std::memory_order_acquire);
-    return table != nullptr ? *table : MakeTable();
+    pinning::PinTable* table = gTable.load(std::memory_order_acquire);
+    return table != nullptr ? *static_cast<HandleTable*>(table) : MakeTable();
 }
 
 void ReapClient(void* client) {
@@ -190,38 +161,6 @@ void Unslot(HandleTable& table, DeviceHandleRecord* record) {
 }
 
 }  // namespace
-
-PinnedRecord::PinnedRecord(int32_t handle) {
-    HandleTable& table = Table();
-    if (!table.bHazards.load(std::memory_order_acquire)) return;
-    ThreadHazard* hazard = MyHazard();
-    // A second pin on the same thread takes the locked way.
-    if (hazard == nullptr || hazard->pHeld.load(std::memory_order_relaxed) != nullptr) return;
-    HandleSlot& slot = SlotOf(table.oSlots, handle);
-    DeviceHandleRecord* record = slot.load(std::memory_order_acquire);
-    // Announce, then check that the slot still holds what was announced.
-    while (record != nullptr) {
-        if (table.bAsymmetric) {
-            hazard->pHeld.store(record, std::memory_order_relaxed);
-            std::atomic_signal_fence(std::memory_order_seq_cst);
-        } else {
-            hazard->pHeld.exchange(record, std::memory_order_seq_cst);
-        }
-        DeviceHandleRecord* again = slot.load(std::memory_order_seq_cst);
-        if (again == record) break;
-        record = again;
-    }
-    if (record == nullptr || record->nHandle != handle) {
-        hazard->pHeld.store(nullptr, std::memory_order_release);
-        return;
-    }
-    pHazard = hazard;
-    pRecord = record;
-}
-
-PinnedRecord::~PinnedRecord() {
-    if (pHazard != nullptr) pHazard->pHeld.store(nullptr, std::memory_order_release);
-}
 
 DeviceHandleRecord::~DeviceHandleRecord() {
     if (!pClient) return;
@@ -356,10 +295,11 @@ void ShutDownDeviceHandles() {
     // and the unload must not make one: it could run out of memory there.
     if (gTable.load(std::memory_order_acquire) == nullptr) return;
     ReleaseAllDeviceHandles();
-    HandleTable* table = gTable.load(std::memory_order_acquire);
+    pinning::PinTable* pinned = gTable.load(std::memory_order_acquire);
+    auto* table = static_cast<HandleTable*>(pinned);
     // A reaper still running after the wait keeps using the table: then it stays.
     if (table == nullptr || table->nPendingReaps.load() != 0) return;
-    if (!gTable.compare_exchange_strong(table, nullptr, std::memory_order_acq_rel)) return;
+    if (!gTable.compare_exchange_strong(pinned, nullptr, std::memory_order_acq_rel)) return;
     const bool hazards = table->bHazards.load();
     delete table;
     if (hazards) FreeHazards();
