@@ -144,7 +144,7 @@ void CReceiveQueue::Publish(bool keep) {
         CQueueLock::Guard lock(oMutex);
         AppendStaged();
     } else {
-        pStaged->nSize = 0;
+        pStaged->CutTo(0);
     }
 }
 
@@ -154,7 +154,7 @@ void CReceiveQueue::PublishAll(CReceiveQueue* queues, size_t count, bool keep) {
     };
     if (!keep) {
         for (size_t i = 0; i < count; ++i) {
-            if (staged(queues[i])) queues[i].pStaged->nSize = 0;
+            if (staged(queues[i])) queues[i].pStaged->CutTo(0);
         }
         return;
     }
@@ -180,7 +180,7 @@ void CReceiveQueue::AppendStaged() {
     const size_t room = nCount >= maximum ? 0 : maximum - nCount;
     if (block->nSize > room) {
         nDiscarded.fetch_add(block->nSize - room, std::memory_order_relaxed);
-        block->nSize = static_cast<uint32_t>(room);
+        block->CutTo(static_cast<uint32_t>(room));
     }
     if (block->nSize == 0) return;  // the block stays staged, empty
     nCount += block->nSize;

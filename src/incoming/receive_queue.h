@@ -38,15 +38,21 @@ public:
     // Keeps a copy of the telegram's data; a failed allocation leaves the
     // entry as it was.
     void Assign(const TelegramView& telegram);
-    // Assign for data that fits in the entry (kInlineData bytes at most):
-    // allocates nothing.
+    // Assign for data that fits in the entry (kInlineData bytes at most) to
+    // an entry that holds no heap copy (see FreeHeap): allocates nothing,
+    // and writes the entry without reading it first, so that filling a
+    // block that is not in the cache never waits for it.
     void AssignInline(const TelegramView& telegram) {
-        FreeHeap();
         nDataLength = static_cast<uint16_t>(telegram.nDataLength);
         CopyFrameBytes(oBytes, telegram.pData, nDataLength);
     }
     const uint8_t* Data() const { return OnHeap() ? HeapData() : oBytes; }
     uint32_t DataLength() const { return nDataLength; }
+    // Gives the heap copy back, if there is one; the entry is empty then.
+    void FreeHeap() {
+        if (OnHeap()) delete[] HeapData();
+        nDataLength = 0;
+    }
 
 private:
     bool OnHeap() const { return nDataLength > kInlineData; }
@@ -54,10 +60,6 @@ private:
         uint8_t* data;
         std::memcpy(&data, oBytes, sizeof data);
         return data;
-    }
-    void FreeHeap() {
-        if (OnHeap()) delete[] HeapData();
-        nDataLength = 0;
     }
     void TakeFrom(CQueuedTelegram& other) {
         std::memcpy(oBytes, other.oBytes, sizeof oBytes);
@@ -108,7 +110,9 @@ private:
 // The entries live in blocks: the receive thread fills a block of its own
 // and hands it over whole, under one lock per receive (or per full block);
 // a taker reads the entries in place, and empty blocks are kept for reuse,
-// so that a steady stream allocates nothing.
+// so that a steady stream allocates nothing. Only the entries a block holds
+// (from nRead to nSize) may own a heap copy: whatever takes, cuts or drops
+// an entry frees its copy, so that staging writes an entry unread.
 class CReceiveQueue {
 public:
     CReceiveQueue() = default;
@@ -175,6 +179,12 @@ private:
         uint32_t nRead = 0;  // entries taken
         Block* pNext = nullptr;
         CQueuedTelegram oEntries[kBlockEntries];
+
+        // Frees the copies of entries `from` to nSize and cuts the block there.
+        void CutTo(uint32_t from) {
+            for (uint32_t i = from; i < nSize; ++i) oEntries[i].FreeHeap();
+            nSize = from;
+        }
     };
 
     // Stage when it may allocate: a block to stage into, or the data.
@@ -222,6 +232,7 @@ bool CReceiveQueue::Take(Read&& read, uint32_t* remaining) {
         if (nCount != 0) {
             CQueuedTelegram& entry = pHead->oEntries[pHead->nRead++];
             read(entry);
+            entry.FreeHeap();
             --nCount;
             *remaining = static_cast<uint32_t>(nCount);
             if (pHead->nRead == pHead->nSize) retired = RetireHead();
