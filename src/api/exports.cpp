@@ -28,7 +28,8 @@ int32_t Guarded(F&& body) noexcept {
 
 // WithClient's way through the table, when the handle's slot holds another
 // handle or this thread already pins one. Out of line: the pinned way is
-// every call's way and stays short.
+// every call's way and stays short. The body comes as a copy, so that only
+// this way lays it out in memory.
 template <typename F>
 [[gnu::noinline]] int32_t WithLookedUpClient(int handle, F body) {
     const RecordRef record = LookupDeviceHandle(handle);

@@ -13,6 +13,7 @@ namespace tes {
 
 void CQueuedTelegram::Assign(const TelegramView& telegram) {
     if (telegram.nDataLength <= kInlineData) {
+        FreeHeap();
         AssignInline(telegram);
         return;
     }

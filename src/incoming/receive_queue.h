@@ -48,10 +48,13 @@ public:
     }
     const uint8_t* Data() const { return OnHeap() ? HeapData() : oBytes; }
     uint32_t DataLength() const { return nDataLength; }
-    // Gives the heap copy back, if there is one; the entry is empty then.
+    // Gives the heap copy back, if there is one (the entry is empty then);
+    // data held inline stays as it is.
     void FreeHeap() {
-        if (OnHeap()) delete[] HeapData();
-        nDataLength = 0;
+        if (OnHeap()) {
+            delete[] HeapData();
+            nDataLength = 0;
+        }
     }
 
 private:
