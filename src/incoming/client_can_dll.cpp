@@ -67,6 +67,29 @@ void CTessaraClientCANDll::SetMaxSizePerQueue(uint32_t maximum) {
 }
 
 bool CTessaraClientCANDll::DispatchIndication(const TelegramView& t) {
+    // Most telegrams are frames staged for their queue, a way that calls
+    // nothing and so saves no registers; all else takes DispatchOther.
+    if (t.nCommand == kWordFrame && StageFrame(t)) return false;
+    return DispatchOther(t);
+}
+
+inline bool CTessaraClientCANDll::StageFrame(const TelegramView& t) {
+    if (!bStaging || !bQueueing.load(std::memory_order_relaxed)) return false;
+    if (t.nDataLength < kFramePart ||
+        SplitTimestamp(t.pData[4], t.nDataLength - kFramePart, t.pData + kFramePart).nLength >
+            kMaxFrameData) {
+        return false;
+    }
+    if (pFrameCallback.load(std::memory_order_acquire) != nullptr ||
+        pFrameCallbackEx.load(std::memory_order_acquire) != nullptr) {
+        return false;
+    }
+    if (!oQueues[kQueueFrame].StageInBlock(t)) return false;
+    bStagedSome = true;
+    return true;
+}
+
+[[gnu::noinline]] bool CTessaraClientCANDll::DispatchOther(const TelegramView& t) {
     switch (t.nCommand) {
         case kWordFrame:
             DispatchFrame(t);
@@ -92,20 +115,17 @@ bool CTessaraClientCANDll::DispatchIndication(const TelegramView& t) {
     return false;  // the caller keeps the telegram; queues hold copies
 }
 
-inline void CTessaraClientCANDll::Enqueue(Queue q, const TelegramView& t) {
+void CTessaraClientCANDll::Enqueue(Queue q, const TelegramView& t) {
     if (!bQueueing.load(std::memory_order_relaxed)) return;
-    CReceiveQueue& queue = oQueues[q];
-    if (!bStaging) {
-        queue.Push(t);
-        return;
-    }
-    if (!queue.StageInBlock(t)) {
+    if (bStaging) {
         // A queue that must publish takes the others along, so that the
         // order across the queues holds.
-        if (queue.StageFull()) PublishIndications();
-        queue.Stage(t);
+        if (oQueues[q].StageFull()) PublishIndications();
+        oQueues[q].Stage(t);
+        bStagedSome = true;
+    } else {
+        oQueues[q].Push(t);
     }
-    bStagedSome = true;
 }
 
 void CTessaraClientCANDll::OnReceiveBatch(bool starting) {
@@ -121,42 +141,29 @@ void CTessaraClientCANDll::PublishIndications() {
     bStagedSome = false;
 }
 
-inline void CTessaraClientCANDll::DispatchFrame(const TelegramView& t) {
+void CTessaraClientCANDll::DispatchFrame(const TelegramView& t) {
     if (t.nDataLength < kFramePart) {
         TES_TRACE("Invalid CAN-Telegram received.");
         return;
     }
-    const FrameSplit split =
-        SplitTimestamp(t.pData[4], t.nDataLength - kFramePart, t.pData + kFramePart);
+    const uint32_t identifier = GetU32(t.pData);
+    const uint8_t flags = t.pData[4];
+    const uint8_t* data = t.pData + kFramePart;
+    const FrameSplit split = SplitTimestamp(flags, t.nDataLength - kFramePart, data);
     if (split.nLength > kMaxFrameData) {
         TES_TRACE("Invalid CAN-Telegram received.");
         return;
     }
-    const CanFrameCallback cb = pFrameCallback.load(std::memory_order_acquire);
-    const CanFrameCallbackEx cbx =
-        cb != nullptr ? nullptr : pFrameCallbackEx.load(std::memory_order_acquire);
-    if (cb == nullptr && cbx == nullptr) {
-        Enqueue(kQueueFrame, t);
-        return;
-    }
-    CallFrameCallback(cb, cbx, t.pData, split);
-}
-
-// Out of line, so that a queued frame's way saves no registers.
-[[gnu::noinline]] void CTessaraClientCANDll::CallFrameCallback(CanFrameCallback cb,
-                                                               CanFrameCallbackEx cbx,
-                                                               const uint8_t* payload,
-                                                               const FrameSplit& split) {
-    PublishBeforeCallback();
-    const int identifier = static_cast<int>(GetU32(payload));
-    const uint8_t flags = payload[4];
-    const auto* bytes = reinterpret_cast<const char*>(payload + kFramePart);
-    const int length = static_cast<int>(split.nLength);
-    if (cb != nullptr) {
-        cb(identifier, bytes, length, flags, nHandle);
+    const auto* bytes = reinterpret_cast<const char*>(data);
+    if (CanFrameCallback cb = pFrameCallback.load(std::memory_order_acquire)) {
+        PublishBeforeCallback();
+        cb(static_cast<int>(identifier), bytes, static_cast<int>(split.nLength), flags, nHandle);
+    } else if (CanFrameCallbackEx cbx = pFrameCallbackEx.load(std::memory_order_acquire)) {
+        PublishBeforeCallback();
+        cbx(static_cast<int>(identifier), bytes, static_cast<int>(split.nLength), flags, nHandle,
+            static_cast<int>(split.nSeconds), static_cast<int>(split.nMicroseconds));
     } else {
-        cbx(identifier, bytes, length, flags, nHandle, static_cast<int>(split.nSeconds),
-            static_cast<int>(split.nMicroseconds));
+        Enqueue(kQueueFrame, t);
     }
 }
 

@@ -110,17 +110,19 @@ public:
     uint64_t Discarded(Queue q) const { return oQueues[q].Discarded(); }
 
 private:
-    // Every received frame's way: in line in DispatchIndication.
-    [[gnu::always_inline]] void DispatchFrame(const TelegramView& t);
-    // One of the two (the other null) with the frame in `payload`.
-    void CallFrameCallback(CanFrameCallback cb, CanFrameCallbackEx cbx, const uint8_t* payload,
-                           const FrameSplit& split);
+    // DispatchIndication's usual way: stages a well-formed frame when a
+    // receive batch is open, queueing is on, no frame callback is set and
+    // the staged block has room (true); else does nothing (false).
+    [[gnu::always_inline]] bool StageFrame(const TelegramView& t);
+    // Every other way of DispatchIndication.
+    bool DispatchOther(const TelegramView& t);
+    void DispatchFrame(const TelegramView& t);
     void DispatchPdo(const TelegramView& t);
     void DispatchSync(const TelegramView& t);
     void DispatchEmcy(const TelegramView& t);
     void DispatchGuard(const TelegramView& t);
     void DispatchUndefined(const TelegramView& t);
-    [[gnu::always_inline]] void Enqueue(Queue q, const TelegramView& t);
+    void Enqueue(Queue q, const TelegramView& t);
     // Before a callback runs: what this batch staged becomes visible first,
     // so that a callback never runs ahead of an earlier telegram that went
     // to a queue (an application that switches from the queue to the
