@@ -86,12 +86,7 @@ static_assert(sizeof(uint8_t*) <= CQueuedTelegram::kInlineData, "room for the he
 class CQueueLock {
 public:
     void Lock() {
-        int spins = 0;
-        while (bHeld.exchange(true, std::memory_order_acquire)) {
-            while (bHeld.load(std::memory_order_relaxed)) {
-                if (++spins > 64) std::this_thread::yield();
-            }
-        }
+        if (bHeld.exchange(true, std::memory_order_acquire)) LockHeld();
     }
     void Unlock() { bHeld.store(false, std::memory_order_release); }
 
@@ -107,6 +102,17 @@ public:
     };
 
 private:
+    // Lock's way when the lock was held: out of line, the usual way calls
+    // nothing.
+    [[gnu::noinline]] void LockHeld() {
+        int spins = 0;
+        do {
+            while (bHeld.load(std::memory_order_relaxed)) {
+                if (++spins > 64) std::this_thread::yield();
+            }
+        } while (bHeld.exchange(true, std::memory_order_acquire));
+    }
+
     std::atomic<bool> bHeld{false};
 };
 
