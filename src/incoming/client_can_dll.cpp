@@ -24,6 +24,14 @@ constexpr uint32_t kPdoPart = 3;
 constexpr uint32_t kEmcyPart = 9;
 constexpr uint32_t kGuardPart = 2;
 
+// A frame indication's payload: identifier, flags, at most kMaxFrameData
+// bytes once the time stamp (if any) is split off into *split.
+bool SplitFramePayload(const TelegramView& t, FrameSplit* split) {
+    if (t.nDataLength < kFramePart) return false;
+    *split = SplitTimestamp(t.pData[4], t.nDataLength - kFramePart, t.pData + kFramePart);
+    return split->nLength <= kMaxFrameData;
+}
+
 }  // namespace
 
 CTessaraClientCANDll::CTessaraClientCANDll(int32_t timeoutMs, int32_t handle)
@@ -75,11 +83,8 @@ bool CTessaraClientCANDll::DispatchIndication(const TelegramView& t) {
 
 inline bool CTessaraClientCANDll::StageFrame(const TelegramView& t) {
     if (!bStaging || !bQueueing.load(std::memory_order_relaxed)) return false;
-    if (t.nDataLength < kFramePart ||
-        SplitTimestamp(t.pData[4], t.nDataLength - kFramePart, t.pData + kFramePart).nLength >
-            kMaxFrameData) {
-        return false;
-    }
+    FrameSplit split;
+    if (!SplitFramePayload(t, &split)) return false;
     if (pFrameCallback.load(std::memory_order_acquire) != nullptr ||
         pFrameCallbackEx.load(std::memory_order_acquire) != nullptr) {
         return false;
@@ -142,18 +147,14 @@ void CTessaraClientCANDll::PublishIndications() {
 }
 
 void CTessaraClientCANDll::DispatchFrame(const TelegramView& t) {
-    if (t.nDataLength < kFramePart) {
+    FrameSplit split;
+    if (!SplitFramePayload(t, &split)) {
         TES_TRACE("Invalid CAN-Telegram received.");
         return;
     }
     const uint32_t identifier = GetU32(t.pData);
     const uint8_t flags = t.pData[4];
     const uint8_t* data = t.pData + kFramePart;
-    const FrameSplit split = SplitTimestamp(flags, t.nDataLength - kFramePart, data);
-    if (split.nLength > kMaxFrameData) {
-        TES_TRACE("Invalid CAN-Telegram received.");
-        return;
-    }
     const auto* bytes = reinterpret_cast<const char*>(data);
     if (CanFrameCallback cb = pFrameCallback.load(std::memory_order_acquire)) {
         PublishBeforeCallback();
