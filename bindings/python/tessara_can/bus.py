@@ -144,9 +144,10 @@ class TessaraBus(BusABC):
         self._receive = receive
         self._buffer_size = int(buffer_size)
         self._gateway_filters = _bool(gateway_filters)
-        # Frames handed over by the receive thread: (frame, host time,
-        # filter generation); in queue mode also the frames taken from the
-        # library's queue and not yet returned (_taken).
+        # Frames handed over by the receive thread: (identifier, data,
+        # flags, seconds, microseconds, host time, filter generation), the
+        # numbers as the callback got them; also the frames taken from the
+        # library's queue and not yet returned (_taken), generation None.
         self._buffer = collections.deque()
         self._taken = collections.deque()
         # Held with `with self._lock` (a C-level enter, unlike the
@@ -296,15 +297,15 @@ class TessaraBus(BusABC):
     # ---- receiving
 
     def _message(self, entry):
-        (identifier, data, flags, seconds, microseconds), stamp, _ = entry
+        identifier, data, flags, seconds, microseconds, stamp, _ = entry
         if flags & _flags.FLAG_TIMESTAMP:
-            stamp = seconds + microseconds / 1e6
+            stamp = (seconds & 0xFFFFFFFF) + (microseconds & 0xFFFFFFFF) / 1e6
         remote = flags & _flags.FLAG_REMOTE != 0
-        return _new_message(stamp, identifier, flags & _flags.FLAG_EXTENDED != 0, remote, False,
-                           self.channel, len(data), None if remote else data,
-                           len(data) > 8 and not remote, True)
+        return _new_message(stamp, identifier & 0xFFFFFFFF, flags & _flags.FLAG_EXTENDED != 0,
+                            remote, False, self.channel, len(data), None if remote else data,
+                            len(data) > 8 and not remote, True)
 
-    def _on_frame(self, frame):
+    def _on_frame(self, identifier, data, flags, seconds, microseconds):
         # On the library's receive thread, once per frame: as little as
         # possible, since the thread holds the GIL meanwhile; recv() builds
         # the Message.
@@ -313,7 +314,8 @@ class TessaraBus(BusABC):
             if len(self._buffer) >= self._buffer_size:
                 self.dropped += 1
                 return
-            self._buffer.append((frame, stamp, self._generation))
+            self._buffer.append((identifier, data, flags, seconds, microseconds, stamp,
+                                 self._generation))
             if self._waiting:
                 self._ready.notify()
 
@@ -355,13 +357,24 @@ class TessaraBus(BusABC):
         #   before whatever the queue gives after.
         # Whether a queued frame went through the gateway's filter is not
         # known: python-can checks those again.
+        with self._lock:
+            entry = self._next_in_order()
+        if entry is None:
+            entry = self._next_waited(timeout)
+            if entry is None:
+                return None, False
+        generation = entry[6]
+        return self._message(entry), generation is not None and generation == self._exact_generation
+
+    def _next_waited(self, timeout):
+        """The next frame in order once one comes, or None after `timeout`."""
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             settle = None
             with self._lock:
                 entry = self._next_in_order()
                 if entry is not None:
-                    break
+                    return entry
                 if self._shut_down:
                     raise CanOperationError("the bus is shut down")
                 reader, device = self._reader, self._device
@@ -373,7 +386,7 @@ class TessaraBus(BusABC):
                 else:
                     woken = self._wait(deadline)
                     if woken is None:
-                        return None, False
+                        return None
             if settle is not None:
                 self._settle(device, reader)
             elif not woken:
@@ -381,7 +394,6 @@ class TessaraBus(BusABC):
                 # recv() waiting for ever. Looked at outside the condition,
                 # which the receive thread needs.
                 self._check_link()
-        return self._message(entry), entry[2] is not None and entry[2] == self._exact_generation
 
     def _wait(self, deadline):
         """Waits on _ready (held) for a frame, the deadline or a while:
@@ -417,7 +429,8 @@ class TessaraBus(BusABC):
         self._taken.extend(self._buffer)
         self._buffer.clear()
         stamp = time.time()
-        self._taken.extend((frame, stamp, None) for frame in frames)
+        tail = (stamp, None)
+        self._taken.extend(frame + tail for frame in frames)
         return self._taken.popleft() if self._taken else None
 
     def _settle(self, device, reader):
@@ -430,10 +443,10 @@ class TessaraBus(BusABC):
             pass  # lost or closed: nothing more arrives on this link
         with self._lock:
             if self._reader is reader:
-                stamp = time.time()
+                tail = (time.time(), None)
                 while True:
                     frames = reader.take(_TAKE)
-                    self._taken.extend((frame, stamp, None) for frame in frames)
+                    self._taken.extend(frame + tail for frame in frames)
                     if len(frames) < _TAKE:
                         break
                 self._settling = False  # a lost link cleared it already

@@ -203,7 +203,9 @@ class FrameReader:
     """The receive path of one device for a bus: frames taken from the
     library's queue many per call, and a frame callback switched on and
     off, with plain tuples (identifier, data, flags, seconds, microseconds)
-    in place of Frame values.
+    in place of Frame values. The callback hands on_frame the five as
+    arguments, the numbers signed as the library passed them (the receive
+    thread holds the GIL meanwhile); frame() makes the tuple of them.
 
     Nothing here takes the device's lock, so the owner may call it under a
     lock of its own that its callback also takes: a request holding the
@@ -215,6 +217,12 @@ class FrameReader:
     the device is being closed: a call under way then would keep the
     library's receive thread running past the close.
     """
+
+    @staticmethod
+    def frame(identifier, data, flags, seconds, microseconds):
+        """The frame tuple of what on_frame was given."""
+        return (identifier & 0xFFFFFFFF, data, flags & 0xFF, seconds & 0xFFFFFFFF,
+                microseconds & 0xFFFFFFFF)
 
     def __init__(self, device, on_frame):
         lib = device._lib
@@ -234,12 +242,14 @@ class FrameReader:
         kept = _kept_thread_state
 
         def on_c_frame(identifier, data, length, flags, handle, seconds, microseconds):
+            # Once per frame on the receive thread, holding the GIL: the
+            # data is copied (the pointer is valid only now), the numbers go
+            # on as the library passed them; frame() makes the tuple.
             try:
                 if not getattr(kept, "kept", False):
                     _keep_thread_state()
-                on_frame((identifier & 0xFFFFFFFF,
-                          data[:length] if length > 0 and data else b"",
-                          flags & 0xFF, seconds & 0xFFFFFFFF, microseconds & 0xFFFFFFFF))
+                on_frame(identifier, data[:length] if length > 0 and data else b"", flags,
+                         seconds, microseconds)
             except BaseException as exc:  # the library must see a normal return
                 device.last_callback_error = exc
                 _report_unraisable(exc, "Exception ignored in frame callback", on_frame)
@@ -541,7 +551,7 @@ class Device:
 
     def frame_reader(self, on_frame):
         """A FrameReader of this device whose callback hands every frame
-        to on_frame((identifier, data, flags, seconds, microseconds))."""
+        to on_frame(identifier, data, flags, seconds, microseconds)."""
         with self._lock:
             if self._handle is None:
                 raise ValueError("the device is closed")

@@ -29,7 +29,7 @@ class TestFrameReader:
     def test_take_gives_queued_frames_in_order_within_its_limit(self, sim):
         with Device(sim.address, 0, seconds(2)) as sender, \
                 Device(sim.address, 0, seconds(2)) as receiver:
-            reader = receiver.frame_reader(lambda frame: None)
+            reader = receiver.frame_reader(lambda *frame: None)
             receiver.set_queue_size(100)
             sent = [(0x123, b"\x01\x02\x03", 0), (0x1FFFFFFF, bytes(range(64)),
                                                  flags.FLAG_EXTENDED),
@@ -49,29 +49,36 @@ class TestFrameReader:
         with Device(sim.address, 0, seconds(2)) as sender, \
                 Device(sim.address, 0, seconds(2)) as receiver:
             handed = []
-            reader = receiver.frame_reader(handed.append)
+            reader = receiver.frame_reader(lambda *frame: handed.append(reader.frame(*frame)))
             receiver.set_queue_size(100)
 
             def settle():
                 sender.read_digital()
                 receiver.read_digital()
 
+            # The callback and the queue give a frame alike, zero bytes,
+            # CAN FD length and the top identifier bits included.
+            fd_frame = (0x1FFFFFFF, bytes(64), flags.FLAG_EXTENDED)
             assert reader.callback_on()
             sender.write(0x1, b"a")
+            sender.write(*fd_frame)
             settle()
             assert reader.callback_off()
             sender.write(0x2, b"b")
+            sender.write(*fd_frame)
             settle()
-            assert [(f[0], f[1]) for f in handed] == [(0x1, b"a")]
-            assert [(f[0], f[1]) for f in reader.take(10)] == [(0x2, b"b")]
+            queued = reader.take(10)
+            assert [f[:2] for f in handed] == [(0x1, b"a"), fd_frame[:2]]
+            assert [f[:2] for f in queued] == [(0x2, b"b"), fd_frame[:2]]
+            assert [f[2] & 0x03 for f in handed] == [f[2] & 0x03 for f in queued]
 
     def test_a_closed_device_reads_as_empty(self, sim):
         device = Device(sim.address, 0, seconds(2))
-        reader = device.frame_reader(lambda frame: None)
+        reader = device.frame_reader(lambda *frame: None)
         device.close()
         assert reader.take(10) == [] and not reader.callback_on()
         with pytest.raises(ValueError):
-            device.frame_reader(lambda frame: None)
+            device.frame_reader(lambda *frame: None)
 
 
 @pytest.mark.parametrize("mode", MODES)
@@ -193,7 +200,7 @@ class LibraryModel:
     def read(self, *sequences):
         for sequence in sequences:
             if self.on:
-                self.bus._on_frame(self.frame(sequence))
+                self.bus._on_frame(*self.frame(sequence))
             else:
                 self.staged.append(self.frame(sequence))
 
@@ -251,7 +258,7 @@ class TestOrderAcrossSwitches:
         model.on = bus._handing_over = True
         model.read(*range(1, 11))  # a backlog: the next recv() switches off
         # 11 was in its callback as the switch came; 12 is queued after it.
-        model.after_off = lambda: (bus._on_frame(model.frame(11)), model.read(12),
+        model.after_off = lambda: (bus._on_frame(*model.frame(11)), model.read(12),
                                    model.end_batch())
         assert sequences(bus, 12) == list(range(1, 13))
         assert not bus._handing_over
