@@ -167,7 +167,9 @@ def fmt(value):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--frames", type=int, default=20000)
+    # Rounds of half a second or more: shorter ones measure the machine's
+    # moods more than the buses.
+    parser.add_argument("--frames", type=int, default=50000)
     parser.add_argument("--pings", type=int, default=2000)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--idle", type=float, default=1.0, help="seconds of the idle recv()")
