@@ -344,11 +344,19 @@ TEST(TimeLocalNow, CarriesTheZoneAndFeedsTheFrameTimestamp) {
     if (!ZoneInstalled("Asia/Kolkata")) GTEST_SKIP() << "time zone data missing";
     ScopedTimeZone tz("Asia/Kolkata");
 
-    const time_t before = time(nullptr);
+    // The bounds come from the clock the library reads: time() follows a
+    // coarse clock that may still show the last second for a few
+    // milliseconds after the precise one has moved on.
+    const auto realtimeSeconds = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return static_cast<int64_t>(ts.tv_sec);
+    };
+    const int64_t before = realtimeSeconds();
     const CTesLocalTime now = CTesLocalTime::LocalNow();
     int32_t seconds = 0, microseconds = -1;
     tes::LocalTimestampSince1970(&seconds, &microseconds);
-    const time_t after = time(nullptr);
+    const int64_t after = realtimeSeconds();
 
     EXPECT_EQ(now.nTimeZone, 5);
     EXPECT_EQ(now.bValid, 1);
