@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "host.h"
 #include "peer.h"
 #include "scenarios.h"
 #include "stats.h"
@@ -213,19 +214,27 @@ double LoadAverage() {
     return first;
 }
 
-// Load averages sampled at the start, after every round and at the end.
+// Load averages sampled at the start, after every round and at the end, and
+// the share of the machine's CPU time its host took over the run.
 struct LoadRecord {
     std::vector<double> oSamples;
+    CpuTimes oStart, oEnd;
     void Take() {
         const double v = LoadAverage();
         if (v >= 0) oSamples.push_back(v);
+        (oStart.bKnown ? oEnd : oStart) = ReadCpuTimes();
     }
     std::string Text() const {
         if (oSamples.empty()) return "unknown";
-        char text[128];
-        std::snprintf(text, sizeof text,
-                      "%.2f at the start, %.2f at the end, %.2f–%.2f over the run",
-                      oSamples.front(), oSamples.back(), Min(oSamples), Max(oSamples));
+        char text[192];
+        int n = std::snprintf(text, sizeof text,
+                              "%.2f at the start, %.2f at the end, %.2f–%.2f over the run",
+                              oSamples.front(), oSamples.back(), Min(oSamples), Max(oSamples));
+        const double steal = StealShare(oStart, oEnd);
+        if (steal >= 0 && n > 0 && static_cast<size_t>(n) < sizeof text) {
+            std::snprintf(text + n, sizeof text - static_cast<size_t>(n),
+                          "; CPU time taken by the host (steal): %.1f%%", steal * 100);
+        }
         return text;
     }
 };

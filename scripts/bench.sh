@@ -4,11 +4,12 @@
 # same work on this machine, twice: on the machine as it is ("quiet"), then
 # with one CPU-burning process per CPU that this script starts and stops
 # ("busy"), so that the loaded case is measured on purpose. Every table
-# carries the CPU count and the load average over its run, and the spread
-# (lowest and highest round) of every figure. The idle scenarios run in the
-# quiet pass only: against burners they measure the burners. Each pass also
-# runs the Python bus benchmark (bench/python/bench_bus.py: two TessaraBus
-# against python-can's own virtual bus) when python-can is installed.
+# carries the CPU count, the load average and the host's steal over its run,
+# and the spread (lowest and highest round) of every figure. The idle
+# scenarios run in the quiet pass only: against burners they measure the
+# burners. Each pass also runs the Python bus benchmark
+# (bench/python/bench_bus.py: two TessaraBus against python-can's own
+# virtual bus) when python-can is installed.
 # A full run writes both tables to bench/RESULTS.md; with --quick (1/50 of the
 # counts, 1-second idle, for CI) nothing is written and only lost frames or a
 # failed scenario make it fail.

@@ -165,6 +165,28 @@ def fmt(value):
     return "%.0f" % value if value >= 100 else "%.2f" % value
 
 
+def cpu_times():
+    """(all, steal) CPU ticks of the machine so far, or None without /proc/stat."""
+    try:
+        with open("/proc/stat") as stat:
+            fields = stat.readline().split()
+    except OSError:
+        return None
+    if len(fields) < 9 or fields[0] != "cpu":
+        return None
+    counts = [int(v) for v in fields[1:9]]  # guest times are inside user and nice
+    return sum(counts), counts[7]
+
+
+def steal_text(start, end):
+    """The host's share of the CPU time from start to end (on a virtual machine
+    it runs other guests meanwhile), as a sentence; empty when unknown."""
+    if start is None or end is None or end[0] <= start[0]:
+        return ""
+    return " CPU time taken by the host (steal): %.1f%%." % (
+        100.0 * (end[1] - start[1]) / (end[0] - start[0]))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     # Rounds of half a second or more: shorter ones measure the machine's
@@ -186,6 +208,7 @@ def main():
     if args.quick:
         args.frames, args.pings, args.repeat, args.idle = 2000, 200, 1, 0.2
     load_start = os.getloadavg()[0]
+    cpu_start = cpu_times()
     process, address = start_simulator()
     try:
         if args.profile:
@@ -208,10 +231,11 @@ def main():
     finally:
         process.terminate()
         process.wait()
+    steal = steal_text(cpu_start, cpu_times())
     print("load average %s, %d CPUs, python-can %s, %d frames, %d pings, %d rounds; "
-          "median (min..max)" % (" ".join("%.2f" % v for v in os.getloadavg()),
-                                 os.cpu_count(), can.__version__, args.frames, args.pings,
-                                 args.repeat))
+          "median (min..max).%s" % (" ".join("%.2f" % v for v in os.getloadavg()),
+                                    os.cpu_count(), can.__version__, args.frames, args.pings,
+                                    args.repeat, steal))
     # cpu/s: CPU seconds of the process per second while streaming;
     # cpu us/ping: CPU per frame sent and received one at a time (sender,
     # receiver and the library's threads together); idle: CPU seconds per
@@ -242,7 +266,7 @@ def main():
             row["name"], row["rate"], row["ratio"], row["median"], row["p99"], row["cpu_rate"],
             row["cpu_ping"], row["cpu_idle"], lost, disorder))
     if args.markdown:
-        write_markdown(args, table, load_start)
+        write_markdown(args, table, load_start, steal)
     return 1 if bad else 0
 
 
@@ -257,13 +281,14 @@ def verdict(met):
     return "met" if met else "missed"
 
 
-def write_markdown(args, table, load_start):
+def write_markdown(args, table, load_start, steal):
     lines = ["## %s" % args.label, "",
              "%d rounds of %d frames and %d pings, %s UTC. %d CPUs, Python %s, python-can %s. "
-             "Load average (1 min): %.2f at the start, %.2f at the end." % (
+             "Load average (1 min): %.2f at the start, %.2f at the end.%s" % (
                  args.repeat, args.frames, args.pings,
                  time.strftime("%Y-%m-%d %H:%M", time.gmtime()), os.cpu_count(),
-                 sys.version.split()[0], can.__version__, load_start, os.getloadavg()[0]),
+                 sys.version.split()[0], can.__version__, load_start, os.getloadavg()[0],
+                 steal),
              "",
              "| bus | frames/s (spread) | of virtual | latency median µs (spread) | p99 µs (spread) "
              "| CPU µs per ping | idle CPU | lost/reordered | target | |",

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "host.h"
 #include "peer.h"
 #include "raw_client.h"
 #include "stats.h"
@@ -141,6 +142,24 @@ TEST(BenchStats, PercentileIsTheNearestRank) {
     EXPECT_EQ(Percentile({}, 99), 0);
     EXPECT_EQ(Min({3, 1, 2}), 1);
     EXPECT_EQ(Max({3, 1, 2}), 3);
+}
+
+TEST(BenchHost, StealIsTheStealCountsShareOfAllCpuTime) {
+    // user nice system idle iowait irq softirq steal guest guest_nice: the
+    // guest times are inside user and nice and must not count twice.
+    const CpuTimes start = ParseCpuTimes("cpu  100 0 50 800 0 0 0 50 30 0");
+    const CpuTimes end = ParseCpuTimes("cpu  400 0 150 1200 0 0 0 250 90 0\ncpu0 1 2 3 4 5 6 7 8");
+    ASSERT_TRUE(start.bKnown && end.bKnown);
+    EXPECT_EQ(start.nTotal, 1000u);
+    EXPECT_EQ(end.nSteal, 250u);
+    EXPECT_DOUBLE_EQ(StealShare(start, end), 0.2);  // 200 of 1000 ticks
+
+    EXPECT_LT(StealShare(end, start), 0);    // counters never go back
+    EXPECT_LT(StealShare(start, start), 0);  // no time passed
+    EXPECT_FALSE(ParseCpuTimes("cpu  100 0 50 800 0 0 0").bKnown);  // no steal count
+    EXPECT_FALSE(ParseCpuTimes("cpu0 1 2 3 4 5 6 7 8").bKnown);     // one CPU's line
+    EXPECT_FALSE(ParseCpuTimes("").bKnown);
+    EXPECT_LT(StealShare(CpuTimes{}, end), 0);
 }
 
 // ---------------------------------------------------------------- peer
